@@ -1,0 +1,50 @@
+// Leveled debug trace: off by default, to the HTML page, standard error or syslog.
+#include "cgi/cgi.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <syslog.h>
+
+namespace {
+int debug_level = 0;
+int debug_target = 1; // 0 page, 1 standard error, 2 system log
+} // namespace
+
+extern "C" void cgi_debug_setup(int level, int target)
+{
+    debug_level = level > 0 ? level : 0;
+    if (target <= 0)
+        return;
+    if (target > 2) {
+        debug_target = 0;
+        return;
+    }
+    debug_target = target;
+    if (target == 2)
+        openlog("ostrel", LOG_PID, LOG_USER);
+}
+
+extern "C" void cgi_trace(int level, const char *format, ...)
+{
+    if (level > debug_level)
+        return;
+    va_list ap;
+    va_start(ap, format);
+    switch (debug_target) {
+    case 0:
+        std::fputs("<pre>\n", stdout);
+        std::vfprintf(stdout, format, ap);
+        std::fputs("\n</pre>\n", stdout);
+        break;
+    case 1:
+        std::vfprintf(stderr, format, ap);
+        std::fputc('\n', stderr);
+        break;
+    case 2:
+        vsyslog(LOG_DEBUG, format, ap);
+        break;
+    default:
+        break;
+    }
+    va_end(ap);
+}

@@ -1,0 +1,57 @@
+// The upload handler's decisions: which receiver and document, where stored,
+// what to answer.
+#include "handler/upload.h"
+
+#include <cstdio>
+#include <cstring>
+
+// Refused in a receiver or client file name: "/" would leave "/tmp/", control
+// bytes would reach a file name and the answer.
+static bool safe_name_part(const char *s)
+{
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(s); *p; p++)
+        if (*p == '/' || *p < 0x20 || *p == 0x7F)
+            return false;
+    return true;
+}
+
+extern "C" int store_upload(const cgi_request *req, char *dest)
+{
+    const char *receiver = cgi_get_value(req, "fxreceiver");
+    if (!receiver || std::strlen(receiver) >= FAX_PATH_SIZE || !safe_name_part(receiver))
+        return 1;
+    const cgi_upload *doc = cgi_get_upload(req, "fxdatei");
+    if (!doc || !safe_name_part(doc->filename))
+        return 1;
+    char path[FAX_PATH_SIZE];
+    int n = std::snprintf(path, sizeof path, "/tmp/%s.%s.sff", receiver, doc->filename);
+    if (n < 0 || n >= FAX_PATH_SIZE)
+        return 1;
+    std::memcpy(dest, path, static_cast<size_t>(n) + 1);
+    return copy_file(doc->path, dest);
+}
+
+// The stored path travels in a query string: everything but unreserved
+// characters and "/" is escaped, so the fax-sending page reads it back exactly.
+static void write_query_value(FILE *out, const char *s)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(s); *p; p++) {
+        unsigned char c = *p;
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+            std::strchr("-._~/", c))
+            std::fputc(c, out);
+        else
+            std::fprintf(out, "%%%c%c", hex[c >> 4], hex[c & 15]);
+    }
+}
+
+extern "C" void write_answer(FILE *out, int result, const char *dest)
+{
+    std::fputs("Location: ./faxsnd.cgi?action=upload&work=ok", out);
+    if (result == 0) {
+        std::fputs("&faxfile=", out);
+        write_query_value(out, dest);
+    }
+    std::fputs("\n\n", out);
+}

@@ -1,0 +1,2 @@
+#include "tests/support.h"
+TEST(test_request, Builds) {}
