@@ -1,3 +1,219 @@
-// Form reader.  (Placeholder.)
+// Form reader: hands multipart bodies to the multipart reader, and reads
+// URL-encoded input from a POST body, the query string or a console.
 #include "cgi/internal.h"
-extern "C" cgi_request *cgi_read_form(void) { return nullptr; }
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+using ostrel::Owned;
+
+namespace {
+
+// The multipart boundary argument: "--" and the boundary parameter's value,
+// without its quotes, up to ";" or white space when unquoted.
+char *boundary_argument(const char *value)
+{
+    size_t n;
+    if (*value == '"') {
+        value++;
+        n = std::strcspn(value, "\"");
+    } else {
+        n = std::strcspn(value, "; \t\r\n");
+    }
+    char *arg = static_cast<char *>(std::malloc(n + 3));
+    if (!arg)
+        return nullptr;
+    std::memcpy(arg, "--", 2);
+    std::memcpy(arg + 2, value, n);
+    arg[n + 2] = '\0';
+    return arg;
+}
+
+// Stdin's buffer for multipart bodies: file data moves in large blocks.
+unsigned char body_buffer[1 << 16];
+
+cgi_request *read_multipart(char *content_type)
+{
+    char *param = std::strstr(content_type, "boundary=");
+    // Callers may look for the altered value: "boundary=" now ends in "--".
+    param[7] = param[8] = '-';
+    Owned<char> boundary(boundary_argument(param + 9));
+    if (!boundary)
+        return nullptr;
+    setvbuf(stdin, reinterpret_cast<char *>(body_buffer), _IOFBF, sizeof body_buffer);
+    return cgi_read_multipart(boundary.get());
+}
+
+// CONTENT_LENGTH as atoi reads it, but a value beyond an int gives -1.
+long content_length(const char *s)
+{
+    while (*s == ' ' || (*s >= '\t' && *s <= '\r'))
+        s++;
+    bool negative = *s == '-';
+    if (*s == '-' || *s == '+')
+        s++;
+    long n = 0;
+    for (; *s >= '0' && *s <= '9'; s++) {
+        n = n * 10 + (*s - '0');
+        if (n > INT_MAX)
+            return -1;
+    }
+    return negative ? -n : n;
+}
+
+// At most `length` bytes of the body, up to and including its first line feed.
+char *read_post_body(const char *length_text)
+{
+    long length = content_length(length_text);
+    if (length <= 0)
+        return nullptr;
+    char *body = static_cast<char *>(std::malloc(static_cast<size_t>(length) + 2));
+    if (!body)
+        return nullptr;
+    long n = 0;
+    int c;
+    while (n < length && (c = getc(stdin)) != EOF) {
+        body[n++] = static_cast<char>(c);
+        if (c == '\n')
+            break;
+    }
+    body[n] = '\0';
+    return body;
+}
+
+// Console input: name=value pairs, one or more per line, until end of input;
+// each line end becomes "&".
+char *read_offline_lines()
+{
+    std::fputs("(offline mode: enter name=value pairs on standard input)\n", stdout);
+    char *text = nullptr;
+    size_t length = 0, capacity = 0;
+    char piece[101];
+    for (;;) {
+        std::memset(piece, 0, sizeof piece);
+        if (!std::fgets(piece, 100, stdin))
+            break;
+        size_t n = std::strlen(piece);
+        if (n == 0) // only a zero byte does this
+            continue;
+        if (piece[n - 1] == '\n')
+            piece[n - 1] = '&';
+        if (length + n + 1 > capacity) {
+            size_t grown = capacity * 2 > length + n + 1 ? capacity * 2 : length + n + 1;
+            char *p = static_cast<char *>(std::realloc(text, grown));
+            if (!p) {
+                std::free(text);
+                return nullptr;
+            }
+            text = p;
+            capacity = grown;
+        }
+        std::memcpy(text + length, piece, n + 1);
+        length += n;
+    }
+    if (text && length > 0 && text[length - 1] == '&')
+        text[length - 1] = '\0';
+    return text;
+}
+
+// Splits the text into name=value pairs and stores them.  False when memory
+// ran out.
+bool parse_pairs(char *text, ostrel::VarList &vars)
+{
+    cgi_trace(1, "Received CGI input: %s", text);
+    size_t slots = 0;
+    for (char *p = text; *p; p++) {
+        if (*p == '+')
+            *p = ' ';
+        else if (*p == '&' || *p == ';')
+            slots++;
+    }
+    if (*text)
+        slots++;
+    cgi_trace(1, "%zu cgi variables found.", slots);
+
+    // ";" separates pairs only behind the last "&".
+    bool ampersands = true;
+    for (char *pair = text; *pair;) {
+        char *end = ampersands ? std::strchr(pair, '&') : nullptr;
+        if (!end) {
+            ampersands = false;
+            end = std::strchr(pair, ';');
+        }
+        char *next = end ? end + 1 : nullptr;
+        if (end)
+            *end = '\0';
+        if (char *eq = std::strchr(pair, '=')) {
+            Owned<char> name(ostrel::copy_bytes(pair, static_cast<size_t>(eq - pair)));
+            if (!name)
+                return false;
+            Owned<char> value(ostrel::copy_string(eq + 1));
+            if (!value)
+                return false;
+            cgi_decode(name.get());
+            cgi_decode(value.get());
+            long i = vars.find(name.get());
+            if (i < 0) {
+                if (!vars.add(name.get(), value.get()))
+                    return false;
+                cgi_trace(1, "%s: %s", name.release(), value.release());
+            } else {
+                cgi_var *v = vars.at(static_cast<size_t>(i));
+                if (!vars.append(static_cast<size_t>(i), "\n", value.get(), std::strlen(value.get())))
+                    return false;
+                cgi_trace(1, "%s: %s", v->name, v->value);
+            }
+        }
+        if (!next)
+            break;
+        pair = next;
+    }
+    return true;
+}
+
+} // namespace
+
+extern "C" cgi_request *cgi_read_form(void)
+{
+    char *type = std::getenv("CONTENT_TYPE");
+    if (type)
+        cgi_trace(2, "Content-Type: %s", type);
+    if (type && std::strstr(type, "multipart/form-data") && std::strstr(type, "boundary="))
+        return read_multipart(type);
+
+    Owned<cgi_request> req(static_cast<cgi_request *>(std::calloc(1, sizeof(cgi_request))));
+    if (!req)
+        return nullptr;
+    const char *method = std::getenv("REQUEST_METHOD");
+    if (method)
+        cgi_trace(2, "REQUEST_METHOD: %s", method);
+    const char *length = std::getenv("CONTENT_LENGTH");
+    if (length)
+        cgi_trace(2, "CONTENT_LENGTH: %s", length);
+
+    Owned<char> text;
+    if (method && std::strcmp(method, "POST") == 0) {
+        if (!length)
+            return nullptr;
+        text.reset(read_post_body(length));
+    } else if (method && std::strcmp(method, "GET") == 0) {
+        const char *query = std::getenv("QUERY_STRING");
+        if (!query || !*query)
+            return nullptr;
+        text.reset(ostrel::copy_string(query));
+    } else {
+        text.reset(read_offline_lines());
+    }
+    if (!text)
+        return nullptr;
+
+    ostrel::VarList vars;
+    if (!parse_pairs(text.get(), vars))
+        return nullptr;
+    cgi_var **list = vars.release();
+    if (!list && !(list = static_cast<cgi_var **>(std::calloc(1, sizeof *list))))
+        return nullptr;
+    req->variables = list;
+    return req.release();
+}

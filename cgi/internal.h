@@ -5,6 +5,7 @@
 #include "cgi/cgi.h"
 
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 
@@ -25,6 +26,43 @@ char *copy_string(const char *s);
 void free_var(cgi_var *v);
 void free_upload(cgi_upload *u);
 void free_cookies(cgi_cookie **list);
+
+// The variables list that the form and multipart readers build: entries in
+// order of first appearance, names unique, found through a hash index, and
+// values that grow in amortised steps when a repeated name extends them.
+// Whatever is still held when it is destroyed is released.
+class VarList {
+public:
+    VarList() = default;
+    VarList(const VarList &) = delete;
+    VarList &operator=(const VarList &) = delete;
+    ~VarList();
+
+    size_t count() const { return count_; }
+    cgi_var *at(size_t i) const { return vars_[i]; }
+    // Index of the variable called exactly `name`, or -1.
+    long find(const char *name) const;
+    // Adds a variable that takes over the malloc'd name and value; on false
+    // (out of memory) they still belong to the caller.
+    bool add(char *name, char *value);
+    // Appends sep and then n bytes of text to a value; on false (out of
+    // memory) the value is unchanged.
+    bool append(size_t i, const char *sep, const char *text, size_t n);
+    // Hands out the null-terminated list (null when nothing was added).
+    cgi_var **release();
+
+private:
+    bool grow_list();
+    void index_insert(size_t i);
+    bool rebuild_index(size_t slots);
+
+    cgi_var **vars_ = nullptr;
+    size_t *lengths_ = nullptr; // value lengths, so appending never rescans
+    size_t *capacities_ = nullptr;
+    size_t count_ = 0, slots_ = 0;
+    unsigned *index_ = nullptr; // entry + 1, 0 for free; none: linear search
+    size_t index_size_ = 0;
+};
 
 // Response state (content type and header lines) back to unset.
 void reset_response_state();

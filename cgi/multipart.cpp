@@ -1,3 +1,245 @@
-// Multipart reader.  (Placeholder.)
+// Multipart form reader: a small state machine over the lines of the body.
+// Value parts become variables; file parts are spooled and become uploads.
 #include "cgi/internal.h"
-extern "C" cgi_request *cgi_read_multipart(const char *) { return nullptr; }
+
+#include <cstring>
+#include <unistd.h>
+
+using ostrel::Owned;
+
+namespace {
+
+// Letter case is ignored in the header keywords, whatever the locale.
+bool starts_with_nocase(const char *s, const char *prefix)
+{
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+    for (; *prefix; s++, prefix++)
+        if (lower(*s) != lower(*prefix))
+            return false;
+    return true;
+}
+
+// Decoded copy of the quoted parameter value after `key` (which ends in a
+// double quote), searched anywhere in the line; null when absent or unclosed
+// (or out of memory).
+char *quoted_parameter(const char *line, const char *key)
+{
+    const char *start = std::strstr(line, key);
+    if (!start)
+        return nullptr;
+    start += std::strlen(key);
+    const char *end = std::strchr(start, '"');
+    if (!end)
+        return nullptr;
+    char *value = ostrel::copy_bytes(start, static_cast<size_t>(end - start));
+    return value ? cgi_decode(value) : nullptr;
+}
+
+// Strings of the part whose headers are being read, not yet handed over.
+struct Pending {
+    Owned<char> field, filename, type;
+    void clear()
+    {
+        field.reset();
+        filename.reset();
+        type.reset();
+    }
+};
+
+class Reader {
+public:
+    explicit Reader(const char *boundary) : boundary_(boundary), boundary_len_(std::strlen(boundary)) {}
+    ~Reader()
+    {
+        for (size_t i = 0; i < uploads_count_; i++)
+            ostrel::free_upload(uploads_[i]); // also deletes the spool file
+        std::free(uploads_);
+    }
+    bool read();
+    cgi_request *result();
+
+private:
+    void disposition(const char *line);
+    void content_type(const char *line);
+    void file_part();
+    void store_upload(char *path);
+    bool first_value_line(char *line);
+    bool further_value_line(char *line);
+
+    const char *boundary_;
+    size_t boundary_len_;
+    bool header_ = true;
+    Pending part_;
+    long current_ = -1; // variable that value lines extend
+    ostrel::VarList vars_;
+    cgi_upload **uploads_ = nullptr;
+    size_t uploads_count_ = 0, uploads_slots_ = 0;
+};
+
+void Reader::disposition(const char *line)
+{
+    if (part_.field)
+        return;
+    part_.field.reset(quoted_parameter(line, "name=\""));
+    if (!part_.field)
+        return;
+    cgi_trace(2, "Found field name %s", part_.field.get());
+    if (char *filename = quoted_parameter(line, "filename=\"")) {
+        part_.filename.reset(filename);
+        cgi_trace(2, "Found filename %s", filename);
+    }
+}
+
+void Reader::content_type(const char *line)
+{
+    if (part_.type)
+        return;
+    part_.type.reset(ostrel::copy_string(line + 14));
+    if (part_.type)
+        cgi_trace(2, "Found mime type %s", part_.type.get());
+}
+
+void Reader::file_part()
+{
+    char *path = cgi_spool_part(stdin, boundary_);
+    if (!path) {
+        part_.clear();
+        return;
+    }
+    const char *field = part_.field ? part_.field.get() : "";
+    cgi_trace(2, "Wrote %s (%s) to file: %s", field, part_.filename.get(), path);
+    // An empty file input of a browser form, or a file name left over from a
+    // part whose field name went to a variable: nothing to keep.
+    if (!part_.filename.get()[0] || !part_.field) {
+        cgi_trace(3, "Found empty filename, removing");
+        unlink(path);
+        std::free(path);
+        part_.clear();
+        return;
+    }
+    store_upload(path);
+}
+
+void Reader::store_upload(char *path)
+{
+    cgi_upload *u = static_cast<cgi_upload *>(std::malloc(sizeof *u));
+    bool listed = u != nullptr;
+    if (u && uploads_count_ + 2 > uploads_slots_) {
+        size_t slots = uploads_slots_ < 2 ? 2 : uploads_slots_ * 2;
+        void *list = std::realloc(uploads_, slots * sizeof *uploads_);
+        if ((listed = list != nullptr)) {
+            uploads_ = static_cast<cgi_upload **>(list);
+            uploads_slots_ = slots;
+        }
+    }
+    if (!listed) {
+        const char *field = part_.field.get(), *filename = part_.filename.get();
+        if (u && uploads_)
+            cgi_trace(3, "realloc failed, ignoring %s=%s", field, filename);
+        else
+            cgi_trace(3, "malloc failed, ignoring %s=%s", field, filename);
+        std::free(u);
+        unlink(path);
+        std::free(path);
+        part_.clear();
+        return;
+    }
+    // The client file name is what follows the last "/".
+    char *filename = part_.filename.get();
+    if (const char *slash = std::strrchr(filename, '/'))
+        std::memmove(filename, slash + 1, std::strlen(slash + 1) + 1);
+    u->name = part_.field.release();
+    u->type = part_.type.release();
+    u->filename = part_.filename.release();
+    u->path = path;
+    uploads_[uploads_count_++] = u;
+    uploads_[uploads_count_] = nullptr;
+}
+
+// A value part's first line: a new variable, or one more line of an old one.
+// False when memory for a new variable ran out.
+bool Reader::first_value_line(char *line)
+{
+    long i = vars_.find(part_.field.get());
+    if (i < 0) {
+        i = static_cast<long>(vars_.count());
+        cgi_trace(3, "Set #%ld to %s=%s", i, part_.field.get(), line);
+        Owned<char> value(ostrel::copy_string(line));
+        if (!value) { // only this value is lost
+            part_.field.reset();
+            i = -1;
+        } else {
+            cgi_decode(value.get());
+            if (!vars_.add(part_.field.get(), value.get()))
+                return false;
+            part_.field.release();
+            value.release();
+        }
+    } else {
+        cgi_trace(3, "Set #%ld to %s=%s", i, part_.field.get(), line);
+        part_.field.reset();
+        vars_.append(static_cast<size_t>(i), "\n", line, std::strlen(line)); // dropped if no memory
+    }
+    current_ = i;
+    part_.type.reset();
+    return true;
+}
+
+// A further line of the current value, decoded.  False when the value could
+// not be extended.
+bool Reader::further_value_line(char *line)
+{
+    if (current_ < 0)
+        return true;
+    cgi_decode(line);
+    return vars_.append(static_cast<size_t>(current_), "\r\n", line, std::strlen(line));
+}
+
+bool Reader::read()
+{
+    while (char *line = cgi_read_line(stdin)) {
+        if (std::strncmp(line, boundary_, boundary_len_) == 0)
+            header_ = true;
+        else if (starts_with_nocase(line, "Content-Disposition: form-data; "))
+            disposition(line);
+        else if (starts_with_nocase(line, "Content-Type: "))
+            content_type(line);
+        else if (header_) {
+            if (line[0])
+                continue;
+            if (part_.filename)
+                file_part(); // the spool consumes the next delimiter line
+            else
+                header_ = false;
+        } else if (part_.field) {
+            if (!first_value_line(line))
+                return false;
+        } else if (!further_value_line(line)) {
+            return false;
+        }
+    }
+    part_.clear();
+    return true;
+}
+
+cgi_request *Reader::result()
+{
+    cgi_request *req = static_cast<cgi_request *>(std::calloc(1, sizeof *req));
+    if (!req)
+        return nullptr;
+    req->variables = vars_.release();
+    req->uploads = uploads_;
+    uploads_ = nullptr;
+    uploads_count_ = 0;
+    return req;
+}
+
+} // namespace
+
+extern "C" cgi_request *cgi_read_multipart(const char *boundary)
+{
+    // On giving up, the reader's destructor releases everything gathered,
+    // spool files included.
+    Reader reader(boundary);
+    return reader.read() ? reader.result() : nullptr;
+}

@@ -1,11 +1,51 @@
-// Response output: header block, redirect page, HTML escaping.  (Placeholder.)
+// Response output: header block, redirect page, HTML escaping.
 #include "cgi/internal.h"
 
-#include <cstdlib>
+#include <cstdio>
+#include <cstring>
 
 namespace {
+
+// Process-wide response state; both unset until set, cleared by
+// cgi_free_request.  header_lines holds whole "name: value\r\n" lines and is
+// always allocated at its exact size.
 char *content_type = nullptr;
 char *header_lines = nullptr;
+
+// The entity that replaces byte c, or null when c stays.  The double quote
+// is replaced only where the text goes into an attribute value.
+const char *entity(char c, bool quote)
+{
+    switch (c) {
+    case '&': return "&amp;";
+    case '<': return "&lt;";
+    case '>': return "&gt;";
+    case '"': return quote ? "&quot;" : nullptr;
+    default: return nullptr;
+    }
+}
+
+size_t escaped_length(const char *s, size_t n, bool quote)
+{
+    size_t len = 0;
+    for (size_t i = 0; i < n; i++) {
+        const char *e = entity(s[i], quote);
+        len += e ? std::strlen(e) : 1;
+    }
+    return len;
+}
+
+void put_escaped(const char *s, size_t n)
+{
+    for (size_t i = 0; i < n; i++) {
+        const char *e = entity(s[i], true);
+        if (e)
+            std::fputs(e, stdout);
+        else
+            std::putchar(static_cast<unsigned char>(s[i]));
+    }
+}
+
 } // namespace
 
 void ostrel::reset_response_state()
@@ -16,8 +56,90 @@ void ostrel::reset_response_state()
     content_type = nullptr;
 }
 
-extern "C" int cgi_set_header(const char *, const char *) { return 0; }
-extern "C" int cgi_set_type(const char *) { return 0; }
-extern "C" void cgi_emit_header(void) {}
-extern "C" void cgi_redirect(const char *) {}
-extern "C" char *cgi_escape_html(const char *) { return nullptr; }
+using namespace ostrel;
+
+extern "C" int cgi_set_header(const char *name, const char *value)
+{
+    if (!name || !*name || !value || !*value)
+        return 0;
+    size_t n = std::strcspn(name, " :\r\n"); // a cut name part may be empty
+    size_t v = line_length(value);
+    size_t old = header_lines ? std::strlen(header_lines) : 0;
+    char *lines = static_cast<char *>(std::realloc(header_lines, old + n + v + 5));
+    if (!lines)
+        return 0; // the lines recorded so far stay
+    char *p = lines + old;
+    std::memcpy(p, name, n);
+    p += n;
+    *p++ = ':';
+    *p++ = ' ';
+    std::memcpy(p, value, v);
+    p += v;
+    std::memcpy(p, "\r\n", 3);
+    header_lines = lines;
+    return 1;
+}
+
+extern "C" int cgi_set_type(const char *type)
+{
+    if (!type || !*type)
+        return 0;
+    std::free(content_type);
+    content_type = copy_bytes(type, line_length(type));
+    return content_type != nullptr;
+}
+
+extern "C" void cgi_emit_header(void)
+{
+    std::printf("Content-type: %s\r\n", content_type ? content_type : "text/html");
+    if (header_lines)
+        std::fputs(header_lines, stdout);
+    std::fputs("\r\n", stdout);
+}
+
+// The URL ends before any CR or LF, so it cannot add header lines, and is
+// escaped in the page, so it cannot leave the attribute; Content-length
+// counts the escaped bytes actually written.
+extern "C" void cgi_redirect(const char *url)
+{
+    size_t n = url ? line_length(url) : 0;
+    if (n == 0)
+        return;
+    size_t body = 73 + 2 * escaped_length(url, n, true);
+    std::printf("Content-type: text/html\r\nContent-length: %zu\r\n", body);
+    std::fputs("Status: 302 Temporal Relocation\r\n", stdout);
+    std::fputs("Location: ", stdout);
+    std::fwrite(url, 1, n, stdout);
+    std::fputs("\r\n\r\n", stdout);
+    std::fputs("<html>\n<body>\nThe page has been moved to <a href=\"", stdout);
+    put_escaped(url, n);
+    std::fputs("\">", stdout);
+    put_escaped(url, n);
+    std::fputs("</a>\n</body>\n</html>\n", stdout);
+}
+
+extern "C" char *cgi_escape_html(const char *text)
+{
+    if (!text)
+        return nullptr;
+    size_t n = std::strlen(text);
+    size_t len = escaped_length(text, n, false);
+    if (len == n)
+        return copy_bytes(text, n);
+    char *out = static_cast<char *>(std::malloc(len + 1));
+    if (!out)
+        return nullptr;
+    char *p = out;
+    for (size_t i = 0; i < n; i++) {
+        const char *e = entity(text[i], false);
+        if (e) {
+            size_t k = std::strlen(e);
+            std::memcpy(p, e, k);
+            p += k;
+        } else {
+            *p++ = text[i];
+        }
+    }
+    *p = '\0';
+    return out;
+}

@@ -1,0 +1,150 @@
+// The readers' variables list: order of first appearance, unique names,
+// hash lookup, amortised growth of lists and joined values.
+#include "cgi/internal.h"
+
+#include <cstdint>
+#include <cstring>
+
+namespace ostrel {
+
+namespace {
+
+// FNV-1a, seeded per process so that colliding names cannot be prepared.
+size_t hash_name(const char *s)
+{
+    static const uint64_t seed = 1469598103934665603ULL ^ reinterpret_cast<uintptr_t>(&seed);
+    uint64_t h = seed;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(s); *p; p++)
+        h = (h ^ *p) * 1099511628211ULL;
+    return static_cast<size_t>(h ^ (h >> 29));
+}
+
+template <class T> bool resize(T *&p, size_t n)
+{
+    void *q = std::realloc(p, n * sizeof(T));
+    if (!q)
+        return false;
+    p = static_cast<T *>(q);
+    return true;
+}
+
+} // namespace
+
+VarList::~VarList()
+{
+    for (size_t i = 0; i < count_; i++)
+        free_var(vars_[i]);
+    std::free(vars_);
+    std::free(lengths_);
+    std::free(capacities_);
+    std::free(index_);
+}
+
+long VarList::find(const char *name) const
+{
+    if (!index_) {
+        for (size_t i = 0; i < count_; i++)
+            if (std::strcmp(vars_[i]->name, name) == 0)
+                return static_cast<long>(i);
+        return -1;
+    }
+    for (size_t k = hash_name(name) & (index_size_ - 1);; k = (k + 1) & (index_size_ - 1)) {
+        unsigned e = index_[k];
+        if (e == 0)
+            return -1;
+        if (std::strcmp(vars_[e - 1]->name, name) == 0)
+            return static_cast<long>(e - 1);
+    }
+}
+
+void VarList::index_insert(size_t i)
+{
+    size_t k = hash_name(vars_[i]->name) & (index_size_ - 1);
+    while (index_[k])
+        k = (k + 1) & (index_size_ - 1);
+    index_[k] = static_cast<unsigned>(i + 1);
+}
+
+// Without memory for an index the list is searched linearly instead.
+bool VarList::rebuild_index(size_t size)
+{
+    std::free(index_);
+    index_ = static_cast<unsigned *>(std::calloc(size, sizeof *index_));
+    if (!index_)
+        return false;
+    index_size_ = size;
+    for (size_t i = 0; i < count_; i++)
+        index_insert(i);
+    return true;
+}
+
+// Keeps at least one null slot behind the last entry.
+bool VarList::grow_list()
+{
+    if (count_ + 2 <= slots_)
+        return true;
+    size_t slots = slots_ < 5 ? 5 : slots_ + slots_ / 2;
+    if (!resize(vars_, slots) || !resize(lengths_, slots) || !resize(capacities_, slots))
+        return false;
+    std::memset(vars_ + slots_, 0, (slots - slots_) * sizeof *vars_);
+    slots_ = slots;
+    return true;
+}
+
+bool VarList::add(char *name, char *value)
+{
+    if (!grow_list())
+        return false;
+    cgi_var *v = static_cast<cgi_var *>(std::malloc(sizeof *v));
+    if (!v)
+        return false;
+    v->name = name;
+    v->value = value;
+    size_t len = std::strlen(value);
+    vars_[count_] = v;
+    lengths_[count_] = len;
+    capacities_[count_] = len + 1;
+    count_++;
+    if (count_ > index_size_ / 2 && (count_ > 8 || index_)) {
+        if (!rebuild_index(index_size_ ? index_size_ * 4 : 64)) {
+            index_size_ = 0; // linear search from now on
+        }
+    } else if (index_) {
+        index_insert(count_ - 1);
+    }
+    return true;
+}
+
+bool VarList::append(size_t i, const char *sep, const char *text, size_t n)
+{
+    size_t sep_len = std::strlen(sep);
+    size_t len = lengths_[i] + sep_len + n;
+    char *value = vars_[i]->value;
+    if (len + 1 > capacities_[i]) {
+        size_t cap = len + 1 > 2 * capacities_[i] ? len + 1 : 2 * capacities_[i];
+        if (!resize(value, cap))
+            return false;
+        capacities_[i] = cap;
+        vars_[i]->value = value;
+    }
+    std::memcpy(value + lengths_[i], sep, sep_len);
+    std::memcpy(value + lengths_[i] + sep_len, text, n);
+    value[len] = '\0';
+    lengths_[i] = len;
+    return true;
+}
+
+cgi_var **VarList::release()
+{
+    cgi_var **list = vars_;
+    std::free(lengths_);
+    std::free(capacities_);
+    std::free(index_);
+    vars_ = nullptr;
+    lengths_ = capacities_ = nullptr;
+    index_ = nullptr;
+    count_ = slots_ = index_size_ = 0;
+    return list;
+}
+
+} // namespace ostrel
