@@ -1,2 +1,229 @@
+// The upload handler's decisions, copy_file and the answer.
+#include "handler/upload.h"
 #include "tests/support.h"
-TEST(test_handler, Builds) {}
+
+#include <cstring>
+#include <algorithm>
+#include <csignal>
+#include <dirent.h>
+#include <sys/resource.h>
+
+namespace {
+
+char *dup(const std::string &s)
+{
+    char *p = static_cast<char *>(std::malloc(s.size() + 1));
+    return std::strcpy(p, s.c_str());
+}
+
+// Receivers unique to this process, so parallel runs never meet.
+std::string receiver(const std::string &tail = "") { return "t" + std::to_string(getpid()) + tail; }
+
+class Handler : public test::SpoolWatch {
+protected:
+    // A request as the readers leave it: receiver, and an upload whose
+    // spool file holds `data`.
+    cgi_request *request(const char *recv, const char *filename, const std::string &data = "fax data")
+    {
+        req_ = static_cast<cgi_request *>(std::calloc(1, sizeof *req_));
+        req_->variables = static_cast<cgi_var **>(std::calloc(2, sizeof(cgi_var *)));
+        if (recv) {
+            req_->variables[0] = static_cast<cgi_var *>(std::calloc(1, sizeof(cgi_var)));
+            req_->variables[0]->name = dup("fxreceiver");
+            req_->variables[0]->value = dup(recv);
+        }
+        if (filename) {
+            char path[] = "/tmp/ostrelXXXXXX";
+            close(mkstemp(path));
+            test::write_file(path, data);
+            req_->uploads = static_cast<cgi_upload **>(std::calloc(2, sizeof(cgi_upload *)));
+            cgi_upload *u = req_->uploads[0] = static_cast<cgi_upload *>(std::calloc(1, sizeof(cgi_upload)));
+            u->name = dup("fxdatei");
+            u->filename = dup(filename);
+            u->path = dup(path);
+        }
+        return req_;
+    }
+    int store()
+    {
+        std::memset(dest_, 0, sizeof dest_);
+        std::strcpy(dest_, "/tmp/");
+        int result = store_upload(req_, dest_);
+        cgi_free_request(req_);
+        req_ = nullptr;
+        if (result == 0)
+            stored_.push_back(dest_);
+        return result;
+    }
+    void TearDown() override
+    {
+        cgi_free_request(req_);
+        for (const auto &f : stored_)
+            unlink(f.c_str());
+        test::SpoolWatch::TearDown();
+    }
+    cgi_request *req_ = nullptr;
+    char dest_[FAX_PATH_SIZE];
+    std::vector<std::string> stored_;
+};
+
+TEST_F(Handler, StoresTheDocument)
+{
+    std::string r = receiver();
+    request(r.c_str(), "fax.sff", std::string("bytes\0\r\n--", 10));
+    ASSERT_EQ(store(), 0);
+    EXPECT_EQ(dest_, "/tmp/" + r + ".fax.sff.sff");
+    EXPECT_EQ(test::read_file(dest_), std::string("bytes\0\r\n--", 10));
+}
+
+TEST_F(Handler, StoresAnEmptyDocument)
+{
+    std::string r = receiver();
+    request(r.c_str(), "empty.sff", "");
+    ASSERT_EQ(store(), 0);
+    EXPECT_EQ(test::read_file(dest_), "");
+    EXPECT_TRUE(test::file_exists(dest_));
+}
+
+TEST_F(Handler, NothingToStore)
+{
+    request(nullptr, "fax.sff");
+    EXPECT_EQ(store(), 1); // no receiver
+    request("", "fax.sff");
+    EXPECT_EQ(store(), 1); // empty receiver
+    request(receiver().c_str(), nullptr);
+    EXPECT_EQ(store(), 1); // no document
+    req_ = nullptr;
+    EXPECT_EQ(store(), 1); // no request
+}
+
+TEST_F(Handler, RefusedNames)
+{
+    // 69 bytes for receiver and file name together fit; one more does not.
+    std::string r = receiver(), fits = r + std::string(69 - r.size() - 1, 'r');
+    const std::pair<std::string, const char *> refused[] = {
+        {"../etc", "fax.sff"},
+        {"a/b", "fax.sff"},
+        {"/", "fax.sff"},
+        {r + "\n", "fax.sff"},
+        {r + "\x7f", "fax.sff"},
+        {r + "\x1b", "fax.sff"},
+        {r, "fax\r\n.sff"},
+        {std::string(80, 'r'), "f"},
+        {fits + "x", "f"},
+    };
+    for (const auto &c : refused) {
+        request(c.first.c_str(), c.second);
+        EXPECT_EQ(store(), 1) << c.first;
+    }
+    request(fits.c_str(), "f");
+    EXPECT_EQ(store(), 0);
+    EXPECT_EQ(std::strlen(dest_), 79u);
+}
+
+TEST_F(Handler, DotsWithoutSlashStayInTmp)
+{
+    std::string r = ".." + receiver();
+    request(r.c_str(), "..");
+    ASSERT_EQ(store(), 0);
+    EXPECT_EQ(dest_, "/tmp/" + r + "....sff");
+}
+
+TEST_F(Handler, Answers)
+{
+    auto answer = [](int result, const char *dest) {
+        return test::capture_stdout([&] { write_answer(stdout, result, dest); });
+    };
+    EXPECT_EQ(answer(0, "/tmp/123.fax.sff.sff"), "Location: ./faxsnd.cgi?action=upload&work=ok&faxfile=/tmp/123.fax.sff.sff\n\n");
+    EXPECT_EQ(answer(0, "/tmp/+49.a b&c=%.sff"),
+              "Location: ./faxsnd.cgi?action=upload&work=ok&faxfile=/tmp/%2B49.a%20b%26c%3D%25.sff\n\n");
+    EXPECT_EQ(answer(0, "/tmp/\xe4-_.~"), "Location: ./faxsnd.cgi?action=upload&work=ok&faxfile=/tmp/%E4-_.~\n\n");
+    EXPECT_EQ(answer(1, "/tmp/ignored"), "Location: ./faxsnd.cgi?action=upload&work=ok\n\n");
+}
+
+// copy_file
+
+class CopyFile : public ::testing::Test {
+protected:
+    // Nothing but the expected files: no temporary copy left behind.
+    std::vector<std::string> listing() const
+    {
+        std::vector<std::string> names;
+        if (DIR *d = opendir(dir_.path().c_str())) {
+            while (dirent *e = readdir(d))
+                if (e->d_name[0] != '.' || std::strlen(e->d_name) > 2)
+                    names.push_back(e->d_name);
+            closedir(d);
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    test::TempDir dir_;
+};
+
+TEST_F(CopyFile, CopiesBytesWithTheModeOfANewFile)
+{
+    std::string data;
+    for (int i = 0; i < 200000; i++)
+        data += static_cast<char>(i * 7);
+    test::write_file(dir_.file("src"), data);
+    ASSERT_EQ(copy_file(dir_.file("src").c_str(), dir_.file("dst").c_str()), 0);
+    EXPECT_TRUE(test::read_file(dir_.file("dst")) == data);
+    mode_t mask = umask(0);
+    umask(mask);
+    struct stat st;
+    ASSERT_EQ(stat(dir_.file("dst").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask);
+    EXPECT_EQ(listing(), (std::vector<std::string>{"dst", "src"}));
+}
+
+TEST_F(CopyFile, ReplacesAnOlderFile)
+{
+    test::write_file(dir_.file("src"), "new");
+    test::write_file(dir_.file("dst"), "older and longer");
+    ASSERT_EQ(copy_file(dir_.file("src").c_str(), dir_.file("dst").c_str()), 0);
+    EXPECT_EQ(test::read_file(dir_.file("dst")), "new");
+}
+
+TEST_F(CopyFile, Failures)
+{
+    test::write_file(dir_.file("src"), "data");
+    EXPECT_EQ(copy_file(dir_.file("missing").c_str(), dir_.file("dst").c_str()), 1);
+    EXPECT_EQ(copy_file(dir_.file("src").c_str(), dir_.file("no/such/dir").c_str()), 1);
+    mkdir(dir_.file("adir").c_str(), 0700);
+    EXPECT_EQ(copy_file(dir_.file("src").c_str(), dir_.file("adir").c_str()), 1);
+    EXPECT_EQ(copy_file(dir_.path().c_str(), dir_.file("dst").c_str()), 1); // reading a directory fails
+    EXPECT_EQ(listing(), (std::vector<std::string>{"adir", "src"}));
+}
+
+TEST_F(CopyFile, NeverWritesThroughAPlantedLink)
+{
+    test::write_file(dir_.file("src"), "document");
+    test::write_file(dir_.file("victim"), "precious");
+    ASSERT_EQ(symlink(dir_.file("victim").c_str(), dir_.file("dst").c_str()), 0);
+    ASSERT_EQ(copy_file(dir_.file("src").c_str(), dir_.file("dst").c_str()), 0);
+    EXPECT_EQ(test::read_file(dir_.file("victim")), "precious");
+    struct stat st;
+    ASSERT_EQ(lstat(dir_.file("dst").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(test::read_file(dir_.file("dst")), "document");
+}
+
+TEST_F(CopyFile, FullFileSystemLeavesNoPartialFile)
+{
+    std::string data(100000, 'x');
+    test::write_file(dir_.file("src"), data);
+    pid_t pid = fork();
+    if (pid == 0) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit = {4096, 4096};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        _exit(copy_file(dir_.file("src").c_str(), dir_.file("dst").c_str()));
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+    EXPECT_EQ(listing(), (std::vector<std::string>{"src"}));
+}
+
+} // namespace

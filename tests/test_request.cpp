@@ -1,2 +1,144 @@
+// The request record: lookups, name lists, release, and reading a request.
 #include "tests/support.h"
-TEST(test_request, Builds) {}
+
+#include <cstring>
+
+namespace {
+
+char *dup(const char *s)
+{
+    char *p = static_cast<char *>(std::malloc(std::strlen(s) + 1));
+    return std::strcpy(p, s);
+}
+
+// A request built by hand, as a C caller may build one.
+cgi_request *make_request(std::vector<std::pair<const char *, const char *>> vars,
+                          std::vector<std::pair<const char *, std::string>> uploads)
+{
+    cgi_request *req = static_cast<cgi_request *>(std::calloc(1, sizeof *req));
+    req->variables = static_cast<cgi_var **>(std::calloc(vars.size() + 1, sizeof(cgi_var *)));
+    for (size_t i = 0; i < vars.size(); i++) {
+        req->variables[i] = static_cast<cgi_var *>(std::calloc(1, sizeof(cgi_var)));
+        req->variables[i]->name = dup(vars[i].first);
+        req->variables[i]->value = dup(vars[i].second);
+    }
+    if (!uploads.empty()) {
+        req->uploads = static_cast<cgi_upload **>(std::calloc(uploads.size() + 1, sizeof(cgi_upload *)));
+        for (size_t i = 0; i < uploads.size(); i++) {
+            cgi_upload *u = req->uploads[i] = static_cast<cgi_upload *>(std::calloc(1, sizeof(cgi_upload)));
+            u->name = dup(uploads[i].first);
+            u->filename = dup(("file" + std::to_string(i)).c_str());
+            u->path = dup(uploads[i].second.c_str());
+        }
+    }
+    return req;
+}
+
+std::vector<std::string> strings(char **list)
+{
+    std::vector<std::string> v;
+    for (char **p = list; p && *p; p++)
+        v.push_back(*p);
+    return v;
+}
+
+class Request : public test::SpoolWatch {};
+
+TEST_F(Request, ValueLookups)
+{
+    cgi_request *req = make_request({{"a", "1"}, {"empty", ""}, {"a", "second"}}, {});
+    EXPECT_STREQ(cgi_get_value(req, "a"), "1"); // first match
+    EXPECT_EQ(cgi_get_value(req, "A"), nullptr);  // case-sensitive
+    EXPECT_EQ(cgi_get_value(req, "empty"), nullptr);
+    EXPECT_EQ(cgi_get_value(req, "missing"), nullptr);
+    EXPECT_EQ(cgi_get_value(nullptr, "a"), nullptr);
+    cgi_free_request(req);
+}
+
+TEST_F(Request, LookupTraces)
+{
+    cgi_request *req = make_request({{"empty", ""}}, {{"fxdatei", "/nonexistent"}});
+    std::string err = test::capture_stderr([&] {
+        cgi_debug_setup(1, 1);
+        cgi_get_value(req, "empty");
+        cgi_get_value(req, "x");
+        cgi_get_upload(req, "fxdatei");
+        cgi_get_upload(req, "FXDATEI");
+        cgi_get_value(nullptr, "x"); // no record: no trace
+        cgi_debug_setup(0, 1);
+    });
+    EXPECT_EQ(err, "empty found as \nx not found\nfxdatei found as file0\nFXDATEI not found\n");
+    cgi_free_request(req);
+}
+
+TEST_F(Request, UploadLookupsAndNames)
+{
+    cgi_request *req = make_request({{"x", "1"}, {"y", "2"}, {"z", "3"}}, {{"f", "/nonexistent1"}, {"f", "/nonexistent2"}});
+    EXPECT_STREQ(cgi_get_upload(req, "f")->filename, "file0");
+    EXPECT_EQ(cgi_get_upload(req, "g"), nullptr);
+    char **vars = cgi_variable_names(req), **ups = cgi_upload_names(req);
+    EXPECT_EQ(strings(vars), (std::vector<std::string>{"x", "y", "z"}));
+    EXPECT_EQ(strings(ups), (std::vector<std::string>{"f", "f"}));
+    cgi_free_list(vars);
+    cgi_free_list(ups);
+    cgi_free_list(nullptr);
+    cgi_free_request(req);
+}
+
+TEST_F(Request, NameListsOfAbsentAndEmptyLists)
+{
+    cgi_request *req = make_request({}, {});
+    EXPECT_EQ(cgi_upload_names(req), nullptr); // no uploads list
+    char **names = cgi_variable_names(req);
+    ASSERT_NE(names, nullptr);
+    EXPECT_EQ(names[0], nullptr);
+    cgi_free_list(names);
+    EXPECT_EQ(cgi_variable_names(nullptr), nullptr);
+    cgi_free_request(req);
+}
+
+TEST_F(Request, ReleaseDeletesSpoolFiles)
+{
+    std::string a = "/tmp/ostrelTESTa1", b = "/tmp/ostrelTESTb2";
+    test::write_file(a, "1");
+    test::write_file(b, "2");
+    cgi_request *req = make_request({}, {{"f", a}, {"g", b}, {"h", "/tmp/ostrelTESTgone"}});
+    cgi_free_request(req); // a file already gone is no error
+    EXPECT_FALSE(test::file_exists(a));
+    EXPECT_FALSE(test::file_exists(b));
+    cgi_free_request(nullptr);
+}
+
+TEST_F(Request, ReleaseResetsResponseState)
+{
+    cgi_set_type("text/plain");
+    cgi_free_request(nullptr); // leaves it alone
+    EXPECT_EQ(test::capture_stdout(cgi_emit_header), "Content-type: text/plain\r\n\r\n");
+    cgi_free_request(make_request({}, {}));
+    EXPECT_EQ(test::capture_stdout(cgi_emit_header), "Content-type: text/html\r\n\r\n");
+}
+
+TEST_F(Request, ReadRequest)
+{
+    {
+        test::Env env{{"CONTENT_TYPE", nullptr}, {"REQUEST_METHOD", "GET"}, {"QUERY_STRING", "novalue"},
+                      {"HTTP_COOKIE", nullptr}};
+        cgi_request *req = cgi_read_request();
+        ASSERT_NE(req, nullptr); // an empty but present variables list counts
+        EXPECT_EQ(req->variables[0], nullptr);
+        cgi_free_request(req);
+    }
+    {
+        test::Env env{{"CONTENT_TYPE", nullptr}, {"REQUEST_METHOD", "GET"}, {"QUERY_STRING", nullptr},
+                      {"HTTP_COOKIE", "a=1"}};
+        EXPECT_EQ(cgi_read_request(), nullptr); // the cookies are never read
+    }
+    {
+        test::Env env{{"CONTENT_TYPE", "multipart/form-data; boundary=XyZ"}, {"REQUEST_METHOD", "POST"},
+                      {"HTTP_COOKIE", nullptr}};
+        test::set_stdin("");
+        EXPECT_EQ(cgi_read_request(), nullptr); // nothing at all in it
+    }
+}
+
+} // namespace

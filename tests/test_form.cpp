@@ -1,0 +1,204 @@
+// The form reader: where input comes from, and how URL-encoded text becomes
+// variables.
+#include "tests/support.h"
+
+#include <cstring>
+
+namespace {
+
+using Vars = std::vector<std::pair<std::string, std::string>>;
+
+Vars vars_of(const cgi_request *req)
+{
+    Vars v;
+    for (cgi_var **p = req->variables; p && *p; p++)
+        v.emplace_back((*p)->name, (*p)->value);
+    return v;
+}
+
+class Form : public test::SpoolWatch {
+protected:
+    void TearDown() override
+    {
+        cgi_free_request(req_);
+        test::SpoolWatch::TearDown();
+    }
+    cgi_request *get(const char *query)
+    {
+        test::Env env{{"CONTENT_TYPE", nullptr}, {"REQUEST_METHOD", "GET"}, {"QUERY_STRING", query}};
+        return req_ = cgi_read_form();
+    }
+    cgi_request *post(const char *length, const std::string &body, const char *type = nullptr)
+    {
+        test::Env env{{"CONTENT_TYPE", type}, {"REQUEST_METHOD", "POST"}, {"CONTENT_LENGTH", length}};
+        test::set_stdin(body);
+        return req_ = cgi_read_form();
+    }
+    // Offline mode: returns what went to standard output.
+    std::string offline(const char *method, const std::string &input)
+    {
+        test::Env env{{"CONTENT_TYPE", nullptr}, {"REQUEST_METHOD", method}, {"CONTENT_LENGTH", nullptr}};
+        test::set_stdin(input);
+        return test::capture_stdout([&] { req_ = cgi_read_form(); });
+    }
+    cgi_request *req_ = nullptr;
+};
+
+TEST_F(Form, QueryStrings)
+{
+    const std::pair<const char *, Vars> cases[] = {
+        {"a=1&b=2", {{"a", "1"}, {"b", "2"}}},
+        {"a=1&a=2", {{"a", "1\n2"}}},
+        {"a=1&%61=2&a=3", {{"a", "1\n2\n3"}}}, // names compared after decoding
+        {"a&b=2", {{"b", "2"}}},
+        {"=x", {{"", "x"}}},
+        {"a=", {{"a", ""}}},
+        {"a=b=c", {{"a", "b=c"}}},
+        {"a=%zz", {{"a", "zz"}}},
+        {"a+b=c+d", {{"a b", "c d"}}},
+        {"a=%2B", {{"a", "+"}}},
+        {"a=%26b", {{"a", "&b"}}},
+        {"a=1;b=2", {{"a", "1"}, {"b", "2"}}},
+        {"a=1;b=2&c=3", {{"a", "1;b=2"}, {"c", "3"}}}, // ";" only behind the last "&"
+        {"&a=1", {{"a", "1"}}},
+        {"a=1&", {{"a", "1"}}},
+        {"a=1&&b=2", {{"a", "1"}, {"b", "2"}}},
+        {"novalue", {}},
+    };
+    for (const auto &c : cases) {
+        ASSERT_NE(get(c.first), nullptr) << c.first;
+        EXPECT_EQ(vars_of(req_), c.second) << c.first;
+        EXPECT_NE(req_->variables, nullptr) << c.first; // present, even when empty
+        EXPECT_EQ(req_->uploads, nullptr);
+        cgi_free_request(req_);
+        req_ = nullptr;
+    }
+}
+
+TEST_F(Form, MissingOrEmptyQueryString)
+{
+    EXPECT_EQ(get(""), nullptr);
+    EXPECT_EQ(get(nullptr), nullptr);
+}
+
+TEST_F(Form, QueryTraces)
+{
+    std::string err = test::capture_stderr([&] {
+        cgi_debug_setup(2, 1);
+        get("a=1&a=2&x");
+        cgi_debug_setup(0, 1);
+    });
+    EXPECT_EQ(err, "REQUEST_METHOD: GET\nReceived CGI input: a=1&a=2&x\n3 cgi variables found.\n"
+                   "a: 1\na: 1\n2\n");
+}
+
+TEST_F(Form, PostBody)
+{
+    ASSERT_NE(post("3", "a=12345"), nullptr);
+    EXPECT_EQ(vars_of(req_), (Vars{{"a", "1"}}));
+    EXPECT_EQ(std::fgetc(stdin), '2'); // the rest stays on standard input
+}
+
+TEST_F(Form, PostReadsOneLine)
+{
+    ASSERT_NE(post("20", "a=1\nb=2"), nullptr);
+    EXPECT_EQ(vars_of(req_), (Vars{{"a", "1\n"}}));
+}
+
+TEST_F(Form, PostLengths)
+{
+    for (const char *bad : {"0", "-5", "abc", "", "99999999999999999999", "2147483648"})
+        EXPECT_EQ(post(bad, "a=1"), nullptr) << bad;
+    EXPECT_EQ(post(nullptr, "a=1"), nullptr);
+    // atoi's reading: leading white space, a sign, digits up to the first other byte.
+    ASSERT_NE(post(" \t+2xyz", "a=1"), nullptr);
+    EXPECT_EQ(vars_of(req_), (Vars{{"a", ""}}));
+}
+
+TEST_F(Form, PostWithoutBody)
+{
+    ASSERT_NE(post("10", ""), nullptr);
+    ASSERT_NE(req_->variables, nullptr);
+    EXPECT_EQ(req_->variables[0], nullptr);
+}
+
+TEST_F(Form, OfflineMode)
+{
+    EXPECT_EQ(offline(nullptr, "a=1\nb=2\n"), "(offline mode: enter name=value pairs on standard input)\n");
+    EXPECT_EQ(vars_of(req_), (Vars{{"a", "1"}, {"b", "2"}}));
+    cgi_free_request(req_);
+
+    offline("HEAD", "a=1\nb=2"); // no final line feed: the same text
+    EXPECT_EQ(vars_of(req_), (Vars{{"a", "1"}, {"b", "2"}}));
+    cgi_free_request(req_);
+
+    offline("post", "a=1\r\n"); // lower case is not POST; the CR stays
+    EXPECT_EQ(vars_of(req_), (Vars{{"a", "1\r"}}));
+    cgi_free_request(req_);
+
+    offline("PUT", "\n");
+    ASSERT_NE(req_, nullptr);
+    EXPECT_EQ(vars_of(req_), Vars{});
+    cgi_free_request(req_);
+
+    EXPECT_EQ(offline(nullptr, ""), "(offline mode: enter name=value pairs on standard input)\n");
+    EXPECT_EQ(req_, nullptr);
+}
+
+TEST_F(Form, OfflineLongLineJoinsItsPieces)
+{
+    std::string value(246, 'v');
+    offline(nullptr, "a=" + value + "\n" + "b=2\n");
+    EXPECT_EQ(vars_of(req_), (Vars{{"a", value}, {"b", "2"}}));
+    EXPECT_EQ(std::fgetc(stdin), EOF); // read to its end
+}
+
+TEST_F(Form, MultipartHandOff)
+{
+    std::string type = "multipart/form-data; boundary=XyZ";
+    std::string body = test::multipart_body("XyZ", {{"a", "1"}, {"f", "data", "x.sff"}});
+    // Whatever the method.
+    test::Env env{{"CONTENT_TYPE", type.c_str()}, {"REQUEST_METHOD", "PUT"}};
+    test::set_stdin(body);
+    req_ = cgi_read_form();
+    ASSERT_NE(req_, nullptr);
+    EXPECT_EQ(vars_of(req_), (Vars{{"a", "1"}}));
+    ASSERT_NE(req_->uploads, nullptr);
+    EXPECT_EQ(test::read_file(req_->uploads[0]->path), "data");
+    EXPECT_STREQ(std::getenv("CONTENT_TYPE"), "multipart/form-data; boundar--XyZ");
+}
+
+TEST_F(Form, BoundaryParameterForms)
+{
+    for (const char *type : {"multipart/form-data; boundary=\"XyZ\"", "multipart/form-data; boundary=XyZ; charset=utf-8",
+                             "multipart/form-data; boundary=XyZ other", "boundary=XyZ;multipart/form-data"}) {
+        test::Env env{{"CONTENT_TYPE", type}, {"REQUEST_METHOD", "POST"}};
+        test::set_stdin(test::multipart_body("XyZ", {{"f", "data", "x.sff"}}));
+        req_ = cgi_read_form();
+        ASSERT_NE(req_, nullptr) << type;
+        ASSERT_NE(req_->uploads, nullptr) << type;
+        EXPECT_EQ(test::read_file(req_->uploads[0]->path), "data") << type;
+        cgi_free_request(req_);
+        req_ = nullptr;
+    }
+}
+
+TEST_F(Form, MultipartWithoutBoundaryIsUrlEncoded)
+{
+    ASSERT_NE(post("3", "a=1", "multipart/form-data"), nullptr);
+    EXPECT_EQ(vars_of(req_), (Vars{{"a", "1"}}));
+}
+
+TEST_F(Form, ManyNames)
+{
+    std::string query;
+    for (int i = 0; i < 20000; i++)
+        query += "n" + std::to_string(i % 5000) + "=" + std::to_string(i) + "&";
+    ASSERT_NE(get(query.c_str()), nullptr);
+    Vars v = vars_of(req_);
+    ASSERT_EQ(v.size(), 5000u);
+    EXPECT_EQ(v[7], (std::pair<std::string, std::string>{"n7", "7\n5007\n10007\n15007"}));
+    EXPECT_EQ(v[4999].first, "n4999");
+}
+
+} // namespace

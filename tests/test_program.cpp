@@ -1,0 +1,145 @@
+// The built programs run as a web server runs them: environment, standard
+// input, then the answer byte for byte, the exit status, the stored file and
+// no spool file left.
+#include "tests/support.h"
+
+namespace {
+
+const std::string upload_type = "multipart/form-data; boundary=----formdata7MA4YWxk";
+
+std::map<std::string, std::string> post_env(const std::string &type = upload_type)
+{
+    return {{"REQUEST_METHOD", "POST"}, {"CONTENT_TYPE", type}, {"GATEWAY_INTERFACE", "CGI/1.1"}};
+}
+
+std::string form(const char *receiver, const std::string &data, const char *filename = "fax.sff")
+{
+    std::vector<test::Part> parts;
+    if (receiver)
+        parts.push_back({"fxreceiver", receiver});
+    if (filename)
+        parts.push_back({"fxdatei", data, filename, "application/octet-stream"});
+    return test::multipart_body("----formdata7MA4YWxk", parts);
+}
+
+const char *const not_stored = "Location: ./faxsnd.cgi?action=upload&work=ok\n\n";
+
+class Program : public test::SpoolWatch {
+protected:
+    test::Run upload(const std::string &body, const std::map<std::string, std::string> &env = post_env())
+    {
+        test::Run r = test::run_program(FAXUPLOAD_PATH, env, body);
+        EXPECT_TRUE(new_spool_files().empty());
+        return r;
+    }
+    std::string receiver() const { return "p" + std::to_string(getpid()); }
+    std::string stored_path(const char *filename = "fax.sff") const
+    {
+        return "/tmp/" + receiver() + "." + filename + ".sff";
+    }
+    void TearDown() override
+    {
+        unlink(stored_path().c_str());
+        test::SpoolWatch::TearDown();
+    }
+};
+
+TEST_F(Program, StoresTheUploadAndRedirects)
+{
+    std::string data("%PDF \r\n--\0\r\n------formdata7MA4YWx\r\r\n", 36);
+    test::Run r = upload(form(receiver().c_str(), data));
+    EXPECT_EQ(r.out, "Location: ./faxsnd.cgi?action=upload&work=ok&faxfile=" + stored_path() + "\n\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(test::read_file(stored_path()), data);
+}
+
+TEST_F(Program, StoresAnEmptyDocument)
+{
+    test::Run r = upload(form(receiver().c_str(), ""));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(test::file_exists(stored_path()));
+    EXPECT_EQ(test::read_file(stored_path()), "");
+}
+
+TEST_F(Program, AnswersWithoutFaxfile)
+{
+    const std::string cases[] = {
+        form(receiver().c_str(), "data", nullptr),                            // no file part
+        form("", "data"),                                                     // empty receiver
+        form(nullptr, "data"),                                                // no receiver
+        form(receiver().c_str(), "data", ""),                                 // empty client file name
+        form("../etc", "data"),                                               // refused receiver
+        form(receiver().c_str(), "data").substr(0, 150),                      // body broken off
+    };
+    for (const auto &body : cases) {
+        test::Run r = upload(body);
+        EXPECT_EQ(r.out, not_stored);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_FALSE(test::file_exists(stored_path()));
+    }
+}
+
+TEST_F(Program, NoRequestAtAll)
+{
+    test::Run r = upload("", {{"REQUEST_METHOD", "GET"}});
+    EXPECT_EQ(r.out, not_stored);
+    EXPECT_EQ(r.status, 1);
+}
+
+TEST_F(Program, DestinationThatCannotBeCreated)
+{
+    mkdir(stored_path().c_str(), 0700); // a directory stands in the way
+    test::Run r = upload(form(receiver().c_str(), "data"));
+    rmdir(stored_path().c_str());
+    EXPECT_EQ(r.out, not_stored);
+    EXPECT_EQ(r.status, 1);
+}
+
+TEST_F(Program, PlusInTheReceiverSurvivesTheQuery)
+{
+    std::string recv = "+" + receiver();
+    test::Run r = upload(form(recv.c_str(), "x"));
+    std::string path = "/tmp/" + recv + ".fax.sff.sff";
+    EXPECT_EQ(r.out, "Location: ./faxsnd.cgi?action=upload&work=ok&faxfile=/tmp/%2B" + receiver() + ".fax.sff.sff\n\n");
+    EXPECT_EQ(test::read_file(path), "x");
+    unlink(path.c_str());
+}
+
+// The readers through a C program that prints what it read.
+
+test::Run dump(const std::map<std::string, std::string> &env, const std::string &input = "")
+{
+    return test::run_program(DUMP_REQUEST_PATH, env, input);
+}
+
+TEST_F(Program, GetRequest)
+{
+    test::Run r = dump({{"REQUEST_METHOD", "GET"}, {"QUERY_STRING", "a=1&b=x+y%21&a=2"}});
+    EXPECT_EQ(r.out, "var a=1\n2\nvar b=x y!\n");
+}
+
+TEST_F(Program, PostRequest)
+{
+    test::Run r = dump({{"REQUEST_METHOD", "POST"}, {"CONTENT_LENGTH", "9"}, {"CONTENT_TYPE", "application/x-www-form-urlencoded"}},
+                       "a=1&b=234567");
+    EXPECT_EQ(r.out, "var a=1\nvar b=234\nCONTENT_TYPE=application/x-www-form-urlencoded\n");
+}
+
+TEST_F(Program, OfflineMode)
+{
+    test::Run r = dump({}, "a=1\nb=2&c=3\n");
+    EXPECT_EQ(r.out, "(offline mode: enter name=value pairs on standard input)\nvar a=1\nvar b=2\nvar c=3\n");
+}
+
+TEST_F(Program, MultipartHandOff)
+{
+    std::string body = test::multipart_body("XyZ", {{"a", "1"}, {"f", "two\r\nlines", "d/x.sff", "text/plain"}});
+    test::Run r = dump({{"REQUEST_METHOD", "POST"}, {"CONTENT_TYPE", "multipart/form-data; boundary=XyZ"},
+                        {"HTTP_COOKIE", "s=1; t=2"}},
+                       body);
+    EXPECT_EQ(r.out, "var a=1\nupload f (x.sff, text/plain): two\r\nlines\ncookie s=1\ncookie t=2\n"
+                     "CONTENT_TYPE=multipart/form-data; boundar--XyZ\n");
+    EXPECT_TRUE(new_spool_files().empty());
+}
+
+} // namespace
