@@ -85,6 +85,25 @@ TEST_F(Handler, StoresAnEmptyDocument)
     EXPECT_TRUE(test::file_exists(dest_));
 }
 
+TEST_F(Handler, StoreReplacesAPlantedLinkNotItsTarget)
+{
+    test::TempDir dir;
+    std::string r = receiver(), victim = dir.file("victim"), dest = "/tmp/" + r + ".fax.sff.sff";
+    test::write_file(victim, "precious");
+    ASSERT_EQ(symlink(victim.c_str(), dest.c_str()), 0);
+    stored_.push_back(dest);
+    request(r.c_str(), "fax.sff", "document");
+    ASSERT_EQ(store(), 0);
+    EXPECT_EQ(test::read_file(victim), "precious");
+    struct stat st;
+    ASSERT_EQ(lstat(dest.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    mode_t mask = umask(0);
+    umask(mask);
+    EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask); // as "wb" would create it
+    EXPECT_EQ(test::read_file(dest), "document");
+}
+
 TEST_F(Handler, NothingToStore)
 {
     request(nullptr, "fax.sff");
