@@ -33,6 +33,7 @@ extern "C" char *cgi_decode(char *text)
         *w++ = static_cast<char>(hi * 16 + lo);
         r += 3;
     }
-    std::memset(w, 0, static_cast<size_t>(r - w));
+    if (w != r) // the bytes that decoding freed are zeroed
+        std::memset(w, 0, static_cast<size_t>(r - w));
     return text;
 }

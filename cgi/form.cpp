@@ -46,18 +46,19 @@ cgi_request *read_multipart(char *content_type)
 }
 
 // CONTENT_LENGTH as atoi reads it, but a value beyond an int gives -1.
-long content_length(const char *s)
+int content_length(const char *s)
 {
     while (*s == ' ' || (*s >= '\t' && *s <= '\r'))
         s++;
     bool negative = *s == '-';
     if (*s == '-' || *s == '+')
         s++;
-    long n = 0;
+    int n = 0;
     for (; *s >= '0' && *s <= '9'; s++) {
-        n = n * 10 + (*s - '0');
-        if (n > INT_MAX)
+        int digit = *s - '0';
+        if (n > (INT_MAX - digit) / 10)
             return -1;
+        n = n * 10 + digit;
     }
     return negative ? -n : n;
 }
@@ -65,13 +66,13 @@ long content_length(const char *s)
 // At most `length` bytes of the body, up to and including its first line feed.
 char *read_post_body(const char *length_text)
 {
-    long length = content_length(length_text);
+    int length = content_length(length_text);
     if (length <= 0)
         return nullptr;
     char *body = static_cast<char *>(std::malloc(static_cast<size_t>(length) + 2));
     if (!body)
         return nullptr;
-    long n = 0;
+    int n = 0;
     int c;
     while (n < length && (c = getc(stdin)) != EOF) {
         body[n++] = static_cast<char>(c);

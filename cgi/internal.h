@@ -52,15 +52,21 @@ public:
     cgi_var **release();
 
 private:
+    // A slot of the hash index: entry + 1 (0 for a free slot) and the
+    // name's hash, so that probing and rebuilding seldom touch the names.
+    struct Slot {
+        unsigned entry;
+        unsigned hash;
+    };
     bool grow_list();
-    void index_insert(size_t i);
-    bool rebuild_index(size_t slots);
+    void index_insert(Slot slot);
+    bool rebuild_index();
 
     cgi_var **vars_ = nullptr;
     size_t *lengths_ = nullptr; // value lengths, so appending never rescans
     size_t *capacities_ = nullptr;
     size_t count_ = 0, slots_ = 0;
-    unsigned *index_ = nullptr; // entry + 1, 0 for free; none: linear search
+    Slot *index_ = nullptr; // none: linear search
     size_t index_size_ = 0;
 };
 
@@ -72,6 +78,24 @@ size_t line_buffer_capacity();
 
 // Bytes of `s` before its first CR or LF.
 size_t line_length(const char *s);
+
+// The bytes that a stream has read ahead and not yet handed out, for the
+// line reader and the spool to scan a block at a time; consume(n) hands
+// out n of them.  Where the C library does not show them (or with
+// OSTREL_PORTABLE_STREAMS) there are none, and every byte goes through
+// the standard calls.  Static: a file built portable may share a program
+// with files that are not.
+#if defined(__GLIBC__) && !defined(OSTREL_PORTABLE_STREAMS)
+static inline size_t stream_buffered(FILE *f, const unsigned char **bytes)
+{
+    *bytes = reinterpret_cast<const unsigned char *>(f->_IO_read_ptr);
+    return static_cast<size_t>(f->_IO_read_end - f->_IO_read_ptr);
+}
+static inline void stream_consume(FILE *f, size_t n) { f->_IO_read_ptr += n; }
+#else
+static inline size_t stream_buffered(FILE *, const unsigned char **) { return 0; }
+static inline void stream_consume(FILE *, size_t) {}
+#endif
 
 } // namespace ostrel
 

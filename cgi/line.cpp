@@ -18,6 +18,32 @@ static size_t grown(size_t capacity)
     return capacity + step;
 }
 
+// One piece as fgets(piece, 128, in) reads it: at most 127 bytes, up to and
+// including a line feed.  Where the stream's buffer holds the whole piece,
+// it is used in place (and consumed); otherwise fgets copies it into
+// `spare`.  *text is the length of the piece's text, which ends at its first
+// NUL byte.  Null when nothing could be read.
+static const char *next_piece(FILE *in, char (&spare)[128], size_t *text)
+{
+    const unsigned char *p;
+    size_t n = ostrel::stream_buffered(in, &p);
+    if (n > 0) {
+        size_t limit = n < 127 ? n : 127;
+        const void *lf = std::memchr(p, '\n', limit);
+        if (lf || limit == 127) {
+            size_t piece = lf ? static_cast<size_t>(static_cast<const unsigned char *>(lf) - p) + 1 : 127;
+            const char *bytes = reinterpret_cast<const char *>(p);
+            *text = strnlen(bytes, piece);
+            ostrel::stream_consume(in, piece);
+            return bytes;
+        }
+    }
+    if (!std::fgets(spare, sizeof spare, in))
+        return nullptr;
+    *text = std::strlen(spare);
+    return spare;
+}
+
 extern "C" char *cgi_read_line(FILE *in)
 {
     if (!line_buffer) {
@@ -31,12 +57,12 @@ extern "C" char *cgi_read_line(FILE *in)
     do {
         if (std::feof(in))
             return nullptr;
-        // A piece ends at a line feed or after 127 bytes; its text ends at
-        // its first NUL byte, so whatever follows a NUL in it is lost.
-        char piece[128];
-        if (!std::fgets(piece, sizeof piece, in))
+        // Whatever follows a NUL in a piece is lost, line feed included.
+        char spare[128];
+        size_t n;
+        const char *piece = next_piece(in, spare, &n);
+        if (!piece)
             return nullptr;
-        size_t n = std::strlen(piece);
         if (length + n + 1 > line_capacity) {
             size_t capacity = grown(line_capacity);
             char *p = static_cast<char *>(std::realloc(line_buffer, capacity));
@@ -45,8 +71,9 @@ extern "C" char *cgi_read_line(FILE *in)
             line_buffer = p;
             line_capacity = capacity;
         }
-        std::memcpy(line_buffer + length, piece, n + 1);
+        std::memcpy(line_buffer + length, piece, n);
         length += n;
+        line_buffer[length] = '\0';
     } while (length == 0 || line_buffer[length - 1] != '\n');
     line_buffer[--length] = '\0';
     if (length > 0 && line_buffer[length - 1] == '\r')

@@ -3,6 +3,7 @@
 #include "cgi/internal.h"
 
 #include <cstring>
+#include <utility>
 #include <unistd.h>
 
 using ostrel::Owned;
@@ -20,19 +21,23 @@ bool starts_with_nocase(const char *s, const char *prefix)
 }
 
 // Decoded copy of the quoted parameter value after `key` (which ends in a
-// double quote), searched anywhere in the line; null when absent or unclosed
-// (or out of memory).
-char *quoted_parameter(const char *line, const char *key)
+// double quote), searched anywhere in the line, into `value`; null there when
+// absent or unclosed.  False when it is there but memory ran out.
+bool quoted_parameter(const char *line, const char *key, Owned<char> &value)
 {
+    value.reset();
     const char *start = std::strstr(line, key);
     if (!start)
-        return nullptr;
+        return true;
     start += std::strlen(key);
     const char *end = std::strchr(start, '"');
     if (!end)
-        return nullptr;
-    char *value = ostrel::copy_bytes(start, static_cast<size_t>(end - start));
-    return value ? cgi_decode(value) : nullptr;
+        return true;
+    value.reset(ostrel::copy_bytes(start, static_cast<size_t>(end - start)));
+    if (!value)
+        return false;
+    cgi_decode(value.get());
+    return true;
 }
 
 // Strings of the part whose headers are being read, not yet handed over.
@@ -60,6 +65,7 @@ public:
 
 private:
     void disposition(const char *line);
+    void drop_part();
     void content_type(const char *line);
     void file_part();
     void store_upload(char *path);
@@ -69,6 +75,7 @@ private:
     const char *boundary_;
     size_t boundary_len_;
     bool header_ = true;
+    bool dropping_ = false; // lines up to the next delimiter are ignored
     Pending part_;
     long current_ = -1; // variable that value lines extend
     ostrel::VarList vars_;
@@ -80,14 +87,29 @@ void Reader::disposition(const char *line)
 {
     if (part_.field)
         return;
-    part_.field.reset(quoted_parameter(line, "name=\""));
+    // A name or file name that could not be copied drops the whole part:
+    // without them its lines would pass for another variable's or its file
+    // data for a value.
+    if (!quoted_parameter(line, "name=\"", part_.field))
+        return drop_part();
     if (!part_.field)
         return;
     cgi_trace(2, "Found field name %s", part_.field.get());
-    if (char *filename = quoted_parameter(line, "filename=\"")) {
-        part_.filename.reset(filename);
-        cgi_trace(2, "Found filename %s", filename);
+    Owned<char> filename;
+    if (!quoted_parameter(line, "filename=\"", filename))
+        return drop_part();
+    if (filename) {
+        part_.filename = std::move(filename);
+        cgi_trace(2, "Found filename %s", part_.filename.get());
     }
+}
+
+void Reader::drop_part()
+{
+    cgi_trace(3, "malloc failed, ignoring part");
+    part_.clear();
+    current_ = -1;
+    dropping_ = true;
 }
 
 void Reader::content_type(const char *line)
@@ -198,8 +220,13 @@ bool Reader::further_value_line(char *line)
 bool Reader::read()
 {
     while (char *line = cgi_read_line(stdin)) {
-        if (std::strncmp(line, boundary_, boundary_len_) == 0)
+        // The first byte rules out nearly every data line without a call.
+        if ((boundary_len_ == 0 || line[0] == boundary_[0]) &&
+            std::strncmp(line, boundary_, boundary_len_) == 0) {
             header_ = true;
+            dropping_ = false;
+        } else if (dropping_)
+            continue;
         else if (starts_with_nocase(line, "Content-Disposition: form-data; "))
             disposition(line);
         else if (starts_with_nocase(line, "Content-Type: "))

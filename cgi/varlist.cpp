@@ -10,13 +10,13 @@ namespace ostrel {
 namespace {
 
 // FNV-1a, seeded per process so that colliding names cannot be prepared.
-size_t hash_name(const char *s)
+unsigned hash_name(const char *s)
 {
     static const uint64_t seed = 1469598103934665603ULL ^ reinterpret_cast<uintptr_t>(&seed);
     uint64_t h = seed;
     for (const unsigned char *p = reinterpret_cast<const unsigned char *>(s); *p; p++)
         h = (h ^ *p) * 1099511628211ULL;
-    return static_cast<size_t>(h ^ (h >> 29));
+    return static_cast<unsigned>(h ^ (h >> 29));
 }
 
 template <class T> bool resize(T *&p, size_t n)
@@ -48,34 +48,48 @@ long VarList::find(const char *name) const
                 return static_cast<long>(i);
         return -1;
     }
-    for (size_t k = hash_name(name) & (index_size_ - 1);; k = (k + 1) & (index_size_ - 1)) {
-        unsigned e = index_[k];
-        if (e == 0)
+    unsigned h = hash_name(name);
+    for (size_t k = h & (index_size_ - 1);; k = (k + 1) & (index_size_ - 1)) {
+        const Slot &slot = index_[k];
+        if (slot.entry == 0)
             return -1;
-        if (std::strcmp(vars_[e - 1]->name, name) == 0)
-            return static_cast<long>(e - 1);
+        if (slot.hash == h && std::strcmp(vars_[slot.entry - 1]->name, name) == 0)
+            return static_cast<long>(slot.entry - 1);
     }
 }
 
-void VarList::index_insert(size_t i)
+void VarList::index_insert(Slot slot)
 {
-    size_t k = hash_name(vars_[i]->name) & (index_size_ - 1);
-    while (index_[k])
+    size_t k = slot.hash & (index_size_ - 1);
+    while (index_[k].entry)
         k = (k + 1) & (index_size_ - 1);
-    index_[k] = static_cast<unsigned>(i + 1);
+    index_[k] = slot;
 }
 
-// Without memory for an index the list is searched linearly instead.
-bool VarList::rebuild_index(size_t size)
+// A new index at most half full: the old one's slots move over, and the
+// entries that it does not hold yet (all of them the first time) are hashed.
+// Without memory for it the list is searched linearly instead.
+bool VarList::rebuild_index()
 {
-    std::free(index_);
-    index_ = static_cast<unsigned *>(std::calloc(size, sizeof *index_));
-    if (!index_)
-        return false;
-    index_size_ = size;
-    for (size_t i = 0; i < count_; i++)
-        index_insert(i);
-    return true;
+    size_t size = 64;
+    while (size / 2 < count_)
+        size *= 2;
+    Slot *old = index_;
+    size_t old_size = index_size_, moved = 0;
+    index_ = static_cast<Slot *>(std::calloc(size, sizeof *index_));
+    index_size_ = index_ ? size : 0;
+    if (index_) {
+        for (size_t k = 0; k < old_size; k++) {
+            if (old[k].entry) {
+                index_insert(old[k]);
+                moved++;
+            }
+        }
+        for (size_t i = moved; i < count_; i++)
+            index_insert(Slot{static_cast<unsigned>(i + 1), hash_name(vars_[i]->name)});
+    }
+    std::free(old);
+    return index_ != nullptr;
 }
 
 // Keeps at least one null slot behind the last entry.
@@ -105,13 +119,10 @@ bool VarList::add(char *name, char *value)
     lengths_[count_] = len;
     capacities_[count_] = len + 1;
     count_++;
-    if (count_ > index_size_ / 2 && (count_ > 8 || index_)) {
-        if (!rebuild_index(index_size_ ? index_size_ * 4 : 64)) {
-            index_size_ = 0; // linear search from now on
-        }
-    } else if (index_) {
-        index_insert(count_ - 1);
-    }
+    if (count_ > index_size_ / 2 && count_ > 8)
+        rebuild_index(); // on failure: linear search
+    else if (index_)
+        index_insert(Slot{static_cast<unsigned>(count_), hash_name(name)});
     return true;
 }
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <sys/stat.h>
+#include <unistd.h>
 
 // Refused in a receiver or client file name: "/" would leave "/tmp/", control
 // bytes would reach a file name and the answer.
@@ -17,15 +18,20 @@ static bool safe_name_part(const char *s)
 }
 
 // The spool file is ours and is deleted at the release anyway: renaming it
-// into place stores the document without copying a byte, atomically, and
-// replaces a planted link rather than following it.  Only when that fails
-// (another file system) is the document copied.
+// into place stores the document without copying a byte and replaces a
+// planted link rather than following it.  Only when that fails (another
+// file system) is the document copied.
 static int move_file(const char *spool, const char *dst)
 {
     mode_t mask = umask(0);
     umask(mask);
     if (chmod(spool, 0666 & ~mask) != 0) // the mode "wb" would have given it
         return 1;
+    // An older document goes first: renamed over, it would make ext4 write
+    // the new one out to disk at once (its guard for files replaced by a
+    // rename), which costs more than the whole request; a file under /tmp
+    // needs no such guard.
+    unlink(dst);
     return std::rename(spool, dst) == 0 ? 0 : 1;
 }
 

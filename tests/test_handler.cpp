@@ -104,6 +104,36 @@ TEST_F(Handler, StoreReplacesAPlantedLinkNotItsTarget)
     EXPECT_EQ(test::read_file(dest), "document");
 }
 
+TEST_F(Handler, StoreReplacesAnOlderDocument)
+{
+    test::TempDir dir;
+    std::string r = receiver(), dest = "/tmp/" + r + ".fax.sff.sff", link = dir.file("link");
+    test::write_file(dest, "older document, longer than the new one");
+    stored_.push_back(dest);
+    ASSERT_EQ(chmod(dest.c_str(), 0600), 0);
+    ASSERT_EQ(::link(dest.c_str(), link.c_str()), 0);
+    request(r.c_str(), "fax.sff", "document");
+    ASSERT_EQ(store(), 0);
+    EXPECT_EQ(test::read_file(dest), "document");
+    struct stat st;
+    ASSERT_EQ(stat(dest.c_str(), &st), 0);
+    mode_t mask = umask(0);
+    umask(mask);
+    EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask);
+    EXPECT_EQ(test::read_file(link), "older document, longer than the new one"); // another file now
+}
+
+TEST_F(Handler, DirectoryInThePlaceOfTheDocument)
+{
+    std::string r = receiver(), dest = "/tmp/" + r + ".fax.sff.sff";
+    ASSERT_EQ(mkdir(dest.c_str(), 0700), 0);
+    request(r.c_str(), "fax.sff", "document");
+    EXPECT_EQ(store(), 1);
+    struct stat st;
+    EXPECT_TRUE(stat(dest.c_str(), &st) == 0 && S_ISDIR(st.st_mode));
+    rmdir(dest.c_str());
+}
+
 TEST_F(Handler, NothingToStore)
 {
     request(nullptr, "fax.sff");

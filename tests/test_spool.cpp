@@ -115,6 +115,45 @@ TEST_F(Spool, DelimiterSplitAtEveryRefill)
     }
 }
 
+// Every CR starts a match that the next bytes break, so a partial delimiter
+// is pending at most block ends; then the decision falls in the next block.
+TEST_F(Spool, NothingButLineEnds)
+{
+    std::string data;
+    for (int i = 0; i < 200; i++)
+        data += i % 7 ? "\r\n" : "\r\n--X";
+    std::string input = data + "\r\n--XyZ--\r\nrest\n";
+    for (size_t buffer : {0, 1, 2, 3, 4, 5, 6, 7, 8, 13, 64, 100}) {
+        Spooled s = spool(input, "--XyZ", buffer);
+        ASSERT_TRUE(s.stored) << "buffer " << buffer;
+        ASSERT_EQ(s.data, data) << "buffer " << buffer;
+        ASSERT_EQ(s.rest, "rest\n") << "buffer " << buffer;
+    }
+    // Megabytes of them, through the stream buffer that stdin gets.
+    std::string big;
+    while (big.size() < (3u << 20))
+        big += "\r\n";
+    Spooled s = spool(big + "\r\n--XyZ\r\nrest\n", "--XyZ", 65536);
+    EXPECT_TRUE(s.stored);
+    EXPECT_TRUE(s.data == big);
+    EXPECT_EQ(s.rest, "rest\n");
+}
+
+// A CR inside the boundary (no valid boundary has one): a match that breaks
+// makes its bytes data, even where a later CR in them starts the delimiter.
+// Stream buffers of every size give the same result as bytes one by one.
+TEST_F(Spool, CarriageReturnInTheBoundary)
+{
+    std::string data = "x\r\n--a\r\n--a\rbc";
+    std::string input = data + "\r\n--a\rb\r\nrest\n";
+    for (size_t buffer = 0; buffer <= input.size() + 1; buffer++) {
+        Spooled s = spool(input, "--a\rb", buffer);
+        ASSERT_TRUE(s.stored) << "buffer " << buffer;
+        ASSERT_EQ(s.data, data) << "buffer " << buffer;
+        ASSERT_EQ(s.rest, "rest\n") << "buffer " << buffer;
+    }
+}
+
 // Random payloads salted with pieces of the delimiter, random boundaries,
 // random stream buffers: the spool holds exactly the payload.
 TEST_F(Spool, RandomRoundTrip)

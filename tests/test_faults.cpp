@@ -1,0 +1,415 @@
+// Faults from outside: a full "/tmp/" while spooling and while storing, no
+// spool file to be had, and input that fails or ends early in every reader.
+#include "handler/upload.h"
+#include "tests/support.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <sys/resource.h>
+
+namespace {
+
+const char boundary[] = "----faultXyZ";
+const std::string upload_type = std::string("multipart/form-data; boundary=") + boundary;
+const char *const not_stored = "Location: ./faxsnd.cgi?action=upload&work=ok\n\n";
+
+std::string document(size_t n)
+{
+    std::string d;
+    for (size_t i = 0; i < n; i++)
+        d += static_cast<char>(i * 13 % 256);
+    return d;
+}
+
+std::string upload_body(const std::string &receiver, const std::string &data)
+{
+    return test::multipart_body(boundary, {{"fxreceiver", receiver},
+                                           {"fxdatei", data, "fax.sff", "application/octet-stream"}});
+}
+
+class Faults : public test::SpoolWatch {
+protected:
+    std::string receiver() const { return "fault" + std::to_string(getpid()); }
+    std::string dest() const { return "/tmp/" + receiver() + ".fax.sff.sff"; }
+    void TearDown() override
+    {
+        unlink(dest().c_str());
+        test::SpoolWatch::TearDown();
+    }
+};
+
+TEST_F(Faults, FullTmpWhileSpooling)
+{
+    // The run's own stdin and stdout files are written before the limit
+    // applies (in the parent of run_program's child), so only the spool is
+    // cut short.
+    std::string data = document(200000);
+    test::TempDir dir;
+    std::string in_path = dir.file("in"), out_path = dir.file("out");
+    test::write_file(in_path, upload_body(receiver(), data));
+    pid_t pid = fork();
+    if (pid == 0) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit = {65536, 65536};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        int in = open(in_path.c_str(), O_RDONLY);
+        int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(in, 0);
+        dup2(out, 1);
+        std::string type = "CONTENT_TYPE=" + upload_type;
+        char method[] = "REQUEST_METHOD=POST";
+        char *envp[] = {method, &type[0], nullptr};
+        char *argv[] = {const_cast<char *>(FAXUPLOAD_PATH), nullptr};
+        execve(FAXUPLOAD_PATH, argv, envp);
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status)) << "the program did not exit: " << status;
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_EQ(test::read_file(out_path), not_stored);
+    EXPECT_FALSE(test::file_exists(dest()));
+    EXPECT_TRUE(new_spool_files().empty());
+}
+
+// The store renames the spool file into place: on one file system it writes
+// nothing and cannot meet a full disk.  Only the copy that replaces the
+// rename when it fails can; here the rename fails because the destination is
+// a mount point, and "/tmp/" is a file system with room for the spool file
+// but not for a second copy.
+TEST_F(Faults, FullTmpWhileCopying)
+{
+    if (getuid() != 0 || std::system("unshare --mount --propagation private true 2>/dev/null") != 0)
+        GTEST_SKIP() << "needs root and mount namespaces";
+    test::TempDir dir;
+    std::string in_path = dir.file("in"), out_path = dir.file("out"), list_path = dir.file("tmp-after");
+    std::string data = document(200000);
+    test::write_file(in_path, upload_body(receiver(), data));
+    // The files outside are opened before the new "/tmp/" hides them.
+    std::string script = "exec 3<\"$4\" 4>\"$5\" 5>\"$6\" || exit 92\n"
+                         "mount -t tmpfs -o size=300k ostrel-fault /tmp || exit 90\n"
+                         "if [ \"$7\" = bind ]; then echo old > \"$1\" && mount --bind \"$1\" \"$1\" || exit 91; fi\n"
+                         "env -i REQUEST_METHOD=POST \"CONTENT_TYPE=$3\" \"$2\" <&3 >&4\n"
+                         "status=$?\n"
+                         "ls -A /tmp >&5; cat \"$1\" >&5\n"
+                         "exit $status\n";
+    auto run = [&](const char *mode) {
+        std::string command = "unshare --mount --propagation private sh -c '" + script + "' sh '" + dest() +
+                              "' '" + FAXUPLOAD_PATH + "' '" + upload_type + "' '" + in_path + "' '" + out_path +
+                              "' '" + list_path + "' " + mode;
+        int status = std::system(command.c_str());
+        EXPECT_TRUE(WIFEXITED(status));
+        EXPECT_LT(WEXITSTATUS(status), 90) << "namespace set-up failed";
+        return WEXITSTATUS(status);
+    };
+    // That "/tmp/" holds the spool file: renamed into place, it is stored.
+    EXPECT_EQ(run("plain"), 0);
+    EXPECT_EQ(test::read_file(list_path), dest().substr(5) + "\n" + data);
+    // Not renamed, the copy runs out of room.
+    EXPECT_EQ(run("bind"), 1);
+    EXPECT_EQ(test::read_file(out_path), not_stored);
+    // Only the destination is left there, untouched: no spool file and no
+    // partial copy.
+    EXPECT_EQ(test::read_file(list_path), dest().substr(5) + "\nold\n");
+}
+
+// mkstemp fails when no file descriptor is left.  The part is dropped, and
+// its data is still consumed: left on the stream, its lines would be read as
+// more headers and values.
+TEST_F(Faults, NoSpoolFileToBeHad)
+{
+    std::string body = test::multipart_body(
+        boundary, {{"fxreceiver", "123"},
+                   {"fxdatei", "line\r\n\r\ndata after an empty line\r\nContent-Disposition: form-data; "
+                               "name=\"forged\"\r\n\r\nforged value",
+                    "fax.sff"},
+                   {"after", "value"}});
+    test::set_stdin(body);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int lowest = dup(0);
+        close(lowest);
+        struct rlimit limit = {static_cast<rlim_t>(lowest), static_cast<rlim_t>(lowest)};
+        setrlimit(RLIMIT_NOFILE, &limit);
+        int probe = open("/dev/null", O_RDONLY);
+        if (probe >= 0) // the limit does not hold here (valgrind keeps its own)
+            _exit(77);
+        cgi_request *req = cgi_read_multipart((std::string("--") + boundary).c_str());
+        bool ok = req && !req->uploads && req->variables && req->variables[0] && req->variables[1] &&
+                  !req->variables[2] && std::strcmp(req->variables[0]->name, "fxreceiver") == 0 &&
+                  std::strcmp(req->variables[0]->value, "123") == 0 &&
+                  std::strcmp(req->variables[1]->name, "after") == 0 &&
+                  std::strcmp(req->variables[1]->value, "value") == 0;
+        cgi_free_request(req);
+        _exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 77)
+        GTEST_SKIP() << "RLIMIT_NOFILE does not hold in this process";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "the file data was read as parts or values: " << status;
+}
+
+// ---- Input that fails or ends early -------------------------------------
+
+// A stream over `data` that ends, or fails with EIO, after `stop` bytes.
+struct Source {
+    std::string data;
+    size_t stop;
+    bool fail;
+    size_t pos = 0;
+};
+
+ssize_t source_read(void *cookie, char *buf, size_t size)
+{
+    Source *s = static_cast<Source *>(cookie);
+    if (s->pos >= s->stop) {
+        if (!s->fail)
+            return 0;
+        errno = EIO;
+        return -1;
+    }
+    size_t n = std::min(size, s->stop - s->pos);
+    std::memcpy(buf, s->data.data() + s->pos, n);
+    s->pos += n;
+    return static_cast<ssize_t>(n);
+}
+
+FILE *open_source(Source &s)
+{
+    cookie_io_functions_t io = {source_read, nullptr, nullptr, nullptr};
+    FILE *f = fopencookie(&s, "r", io);
+    EXPECT_NE(f, nullptr);
+    return f;
+}
+
+// What a reader made of its input, to compare a read error with an end.
+using Outcome = std::vector<std::string>;
+
+Outcome record_outcome(cgi_request *req)
+{
+    Outcome o;
+    if (!req)
+        return {"(null)"};
+    for (cgi_var **v = req->variables; v && *v; v++)
+        o.push_back(std::string("var ") + (*v)->name + "=" + (*v)->value);
+    for (cgi_upload **u = req->uploads; u && *u; u++)
+        o.push_back(std::string("upload ") + (*u)->name + " " + (*u)->filename + " " + test::read_file((*u)->path));
+    cgi_free_request(req);
+    return o;
+}
+
+// Runs `read` on standard input from a stream that stops after `stop` bytes.
+template <class Read> Outcome on_stdin(const std::string &data, size_t stop, bool fail, Read read)
+{
+    Source s{data, stop, fail};
+    FILE *saved = stdin;
+    stdin = open_source(s);
+    Outcome o = read();
+    std::fclose(stdin);
+    stdin = saved;
+    return o;
+}
+
+class EarlyEnd : public test::SpoolWatch {};
+
+// A read error ends the reading exactly as the end of the input does, at
+// every position, in the line reader, the spool and the multipart reader.
+TEST_F(EarlyEnd, ReadErrorIsTheEndOfInput)
+{
+    std::string data = document(300);
+    std::string body = "preamble\r\n" +
+                       test::multipart_body(boundary, {{"fxreceiver", "123"},
+                                                       {"note", std::string(200, 'n') + "\r\nline two"},
+                                                       {"fxdatei", data, "fax.sff"},
+                                                       {"after", "value"}});
+    std::string arg = std::string("--") + boundary;
+    for (size_t stop = 0; stop <= body.size(); stop++) {
+        auto lines = [&](bool fail) {
+            Source s{body, stop, fail};
+            FILE *in = open_source(s);
+            Outcome o;
+            while (const char *line = cgi_read_line(in))
+                o.push_back(line);
+            std::fclose(in);
+            return o;
+        };
+        EXPECT_EQ(lines(true), lines(false)) << "line reader, stop " << stop;
+
+        auto spool = [&](bool fail) {
+            Source s{data + "\r\n" + arg + "--\r\n", std::min(stop, data.size() + 40), fail};
+            FILE *in = open_source(s);
+            char *path = cgi_spool_part(in, arg.c_str());
+            std::fclose(in);
+            Outcome o = {path ? test::read_file(path) : "(null)"};
+            if (path)
+                unlink(path);
+            std::free(path);
+            return o;
+        };
+        EXPECT_EQ(spool(true), spool(false)) << "spool, stop " << stop;
+
+        auto multipart = [&](bool fail) {
+            return on_stdin(body, stop, fail, [&] { return record_outcome(cgi_read_multipart(arg.c_str())); });
+        };
+        Outcome ended = multipart(false);
+        EXPECT_EQ(multipart(true), ended) << "multipart reader, stop " << stop;
+        // The file part is stored whole or not at all.
+        for (const auto &entry : ended)
+            if (entry.rfind("upload ", 0) == 0) {
+                EXPECT_EQ(entry, "upload fxdatei fax.sff " + data) << "stop " << stop;
+            }
+    }
+}
+
+TEST_F(EarlyEnd, UrlEncodedReaders)
+{
+    std::string pairs = "a=1&b=" + std::string(150, 'b') + "&c=3";
+    std::string length = std::to_string(pairs.size());
+    std::string lines = "a=1\nb=2\nc=" + std::string(50, 'c') + "\nd=4";
+    for (size_t stop = 0; stop <= pairs.size(); stop++) {
+        test::Env env({{"REQUEST_METHOD", "POST"}, {"CONTENT_LENGTH", length.c_str()}, {"CONTENT_TYPE", nullptr}});
+        auto post = [&](bool fail) { return on_stdin(pairs, stop, fail, [] { return record_outcome(cgi_read_form()); }); };
+        Outcome ended = post(false);
+        EXPECT_EQ(post(true), ended) << "POST body, stop " << stop;
+        // What arrived, and nothing more; no byte at all gives no variable.
+        Outcome arrived;
+        if (stop) {
+            test::Env query({{"REQUEST_METHOD", "GET"}, {"QUERY_STRING", pairs.substr(0, stop).c_str()}});
+            arrived = record_outcome(cgi_read_form());
+        }
+        EXPECT_EQ(ended, arrived) << "POST body, stop " << stop;
+    }
+    for (size_t stop = 0; stop <= lines.size(); stop++) {
+        test::Env env({{"REQUEST_METHOD", nullptr}, {"CONTENT_TYPE", nullptr}});
+        auto console = [&](size_t at, bool fail) {
+            Outcome o;
+            test::capture_stdout([&] {
+                o = on_stdin(lines, at, fail, [] { return record_outcome(cgi_read_form()); });
+            });
+            return o;
+        };
+        // A failed read loses the line that it broke off; an end keeps it.
+        size_t line_start = stop == 0 ? 0 : lines.rfind('\n', stop - 1);
+        line_start = line_start == std::string::npos ? 0 : (stop == 0 ? 0 : line_start + 1);
+        EXPECT_EQ(console(stop, true), console(line_start, false)) << "console, stop " << stop;
+    }
+}
+
+// The program on a body cut short at every position: the document is stored
+// whole once its closing delimiter has arrived, and never before.
+TEST_F(Faults, ProgramOnABodyCutShort)
+{
+    std::string data = document(100) + "\r\n--" + "\r\n";
+    std::string body = upload_body(receiver(), data);
+    size_t complete = body.find("\r\n--" + std::string(boundary), body.find(data) + data.size() - 1) +
+                      4 + std::strlen(boundary);
+    ASSERT_LT(complete, body.size());
+    std::map<std::string, std::string> env = {{"REQUEST_METHOD", "POST"}, {"CONTENT_TYPE", upload_type}};
+    // Every cut around a line end and around the closing delimiter, and some
+    // in between: each is one run of the program.
+    std::set<size_t> stops = {0, body.size()};
+    for (size_t i = 0; i < body.size(); i++)
+        if (body[i] == '\n' || i % 40 == 0 || (i + 3 >= complete && i <= complete + 3))
+            stops.insert({i - std::min<size_t>(i, 2), i - std::min<size_t>(i, 1), i, i + 1});
+    for (size_t stop : stops) {
+        if (stop > body.size())
+            continue;
+        test::Run r = test::run_program(FAXUPLOAD_PATH, env, body.substr(0, stop));
+        if (stop >= complete) {
+            EXPECT_EQ(r.status, 0) << "stop " << stop;
+            EXPECT_TRUE(test::read_file(dest()) == data) << "stop " << stop;
+        } else {
+            EXPECT_EQ(r.status, 1) << "stop " << stop;
+            EXPECT_EQ(r.out, not_stored) << "stop " << stop;
+            EXPECT_FALSE(test::file_exists(dest())) << "stop " << stop;
+        }
+        unlink(dest().c_str());
+    }
+    EXPECT_TRUE(new_spool_files().empty());
+}
+
+// Standard input that cannot be read at all (a directory).
+TEST_F(Faults, ProgramWithUnreadableInput)
+{
+    test::TempDir dir;
+    std::string out_path = dir.file("out");
+    pid_t pid = fork();
+    if (pid == 0) {
+        int in = open("/", O_RDONLY | O_DIRECTORY);
+        int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(in, 0);
+        dup2(out, 1);
+        std::string type = "CONTENT_TYPE=" + upload_type;
+        char method[] = "REQUEST_METHOD=POST";
+        char *envp[] = {method, &type[0], nullptr};
+        char *argv[] = {const_cast<char *>(FAXUPLOAD_PATH), nullptr};
+        execve(FAXUPLOAD_PATH, argv, envp);
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    EXPECT_EQ(test::read_file(out_path), not_stored);
+    EXPECT_TRUE(new_spool_files().empty());
+}
+
+} // namespace
+
+namespace {
+
+// 100 000 parts: value parts of distinct names, and file parts with empty
+// file names, each spooled and dropped.  All in one reading, nothing left.
+TEST_F(EarlyEnd, HundredThousandParts)
+{
+    std::string body;
+    for (int i = 0; i < 100000; i++) {
+        body += std::string("--") + boundary + "\r\nContent-Disposition: form-data; name=\"v" + std::to_string(i) + "\"";
+        body += i % 10 == 9 ? "; filename=\"\"\r\n\r\nfile data\r\n" : "\r\n\r\n" + std::to_string(i) + "\r\n";
+    }
+    body += std::string("--") + boundary + "--\r\n";
+    test::set_stdin(body);
+    cgi_request *req = cgi_read_multipart((std::string("--") + boundary).c_str());
+    ASSERT_NE(req, nullptr);
+    size_t n = 0;
+    for (cgi_var **v = req->variables; v && *v; v++, n++)
+        ASSERT_EQ((*v)->name, "v" + std::string((*v)->value)) << n;
+    EXPECT_EQ(n, 90000u);
+    EXPECT_EQ(req->uploads, nullptr);
+    EXPECT_TRUE(new_spool_files().empty());
+    cgi_free_request(req);
+}
+
+} // namespace
+
+namespace {
+
+// Percent-encoded slashes are decoded before the names are checked.
+TEST_F(Faults, EncodedTraversalIsRefused)
+{
+    std::map<std::string, std::string> env = {{"REQUEST_METHOD", "POST"}, {"CONTENT_TYPE", upload_type}};
+    const std::pair<std::string, std::string> cases[] = {
+        {"..%2F..%2Fetc%2F" + receiver(), "fax.sff"},
+        {receiver() + "%0d%0aX-Evil: 1", "fax.sff"},
+    };
+    for (const auto &c : cases) {
+        std::string body = test::multipart_body(boundary, {{"fxreceiver", c.first},
+                                                           {"fxdatei", "data", c.second.c_str()}});
+        test::Run r = test::run_program(FAXUPLOAD_PATH, env, body);
+        EXPECT_EQ(r.status, 1) << c.first;
+        EXPECT_EQ(r.out, not_stored) << c.first;
+        EXPECT_FALSE(test::file_exists("/etc/" + receiver() + ".fax.sff.sff"));
+    }
+    // A file name's encoded slash only cuts it: the document stays in "/tmp/".
+    std::string body = test::multipart_body(boundary, {{"fxreceiver", receiver()},
+                                                       {"fxdatei", "data", "..%2F..%2Fetc%2Ffax.sff"}});
+    test::Run r = test::run_program(FAXUPLOAD_PATH, env, body);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(test::read_file(dest()), "data");
+    EXPECT_TRUE(new_spool_files().empty());
+}
+
+} // namespace

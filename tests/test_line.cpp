@@ -1,0 +1,100 @@
+// The line reader against the plain fgets loop that defines it: the same
+// lines, and the stream left at the same place after each, however the
+// stream's refills split the input.  Built twice: once as the library is,
+// once with the line reader using only the standard calls.
+#include "cgi/internal.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Pieces of at most 127 bytes through fgets; a piece's text ends at its
+// first NUL.
+bool reference_line(FILE *in, std::string &line)
+{
+    line.clear();
+    do {
+        if (std::feof(in))
+            return false;
+        char piece[128];
+        if (!std::fgets(piece, sizeof piece, in))
+            return false;
+        line += piece;
+    } while (line.empty() || line.back() != '\n');
+    line.pop_back();
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    return true;
+}
+
+struct Stream {
+    std::string bytes;
+    std::vector<char> buffer;
+    FILE *f;
+    Stream(const std::string &input, size_t buffer_size) : bytes(input + '\0'), buffer(buffer_size ? buffer_size : 1)
+    {
+        f = fmemopen(&bytes[0], input.size(), "rb");
+        if (buffer_size)
+            setvbuf(f, buffer.data(), _IOFBF, buffer_size);
+    }
+    ~Stream() { std::fclose(f); }
+};
+
+void expect_same_lines(const std::string &input, size_t buffer_size)
+{
+    Stream ours(input, buffer_size), theirs(input, buffer_size);
+    for (int n = 0;; n++) {
+        std::string expected;
+        bool more = reference_line(theirs.f, expected);
+        const char *line = cgi_read_line(ours.f);
+        ASSERT_EQ(line != nullptr, more) << "line " << n << ", buffer " << buffer_size;
+        ASSERT_EQ(std::ftell(ours.f), std::ftell(theirs.f)) << "line " << n << ", buffer " << buffer_size;
+        if (!more)
+            break;
+        ASSERT_EQ(line, expected) << "line " << n << ", buffer " << buffer_size;
+    }
+}
+
+const size_t buffer_sizes[] = {0, 1, 2, 3, 7, 126, 127, 128, 129, 254, 255, 1000};
+
+TEST(LineReader, MatchesThePieceByPieceReading)
+{
+    const std::string inputs[] = {
+        "a\r\nb\nc\r\r\n\r\n\nlast",
+        std::string(126, 'x') + "\n" + std::string(127, 'y') + "\n" + std::string(128, 'z') + "\r\n",
+        std::string(127, 'x') + "\r\n" + std::string(254, 'y') + "\n" + std::string(1000, 'z') + "\n",
+        std::string("ab\0cd\nef\n", 9),                       // a NUL hides the rest of its piece
+        std::string("\0\nnext\n", 7),                         // an empty first piece
+        std::string(130, 'x') + std::string("\0tail\n", 6) + "more\n", // NUL in a later piece
+        "no line feed at all",
+        "",
+    };
+    for (const auto &input : inputs)
+        for (size_t buffer : buffer_sizes)
+            expect_same_lines(input, buffer);
+}
+
+TEST(LineReader, RandomInputs)
+{
+    std::mt19937 rng(1208);
+    const char alphabet[] = {'a', 'b', '\r', '\n', '\0', '-', '\xff'};
+    for (int round = 0; round < 200; round++) {
+        std::string input;
+        for (size_t n = rng() % 2000; input.size() < n;) {
+            if (rng() % 8 == 0)
+                input.append(rng() % 400, 'x'); // long runs make pieces of 127
+            else
+                input += alphabet[rng() % sizeof alphabet];
+        }
+        expect_same_lines(input, buffer_sizes[rng() % (sizeof buffer_sizes / sizeof *buffer_sizes)]);
+        if (HasFatalFailure())
+            return;
+    }
+}
+
+} // namespace

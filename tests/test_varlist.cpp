@@ -1,0 +1,85 @@
+// The readers' variables list: lookups through its hash index while the
+// index grows, and after any one allocation failed.
+#include "cgi/internal.h"
+#include "tests/failing_alloc.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+char *copy(const std::string &s)
+{
+    char *p = static_cast<char *>(std::malloc(s.size() + 1));
+    if (p)
+        std::memcpy(p, s.c_str(), s.size() + 1);
+    return p;
+}
+
+std::string name(int i) { return "n" + std::to_string(i); }
+
+// Adds n names in order; returns how many made it into the list (an add
+// that fails leaves its strings with the caller).
+int add_names(ostrel::VarList &list, int n)
+{
+    int added = 0;
+    for (int i = 0; i < n; i++) {
+        char *k = copy(name(i)), *v = copy("v");
+        if (k && v && list.add(k, v)) {
+            added++;
+            continue;
+        }
+        std::free(k);
+        std::free(v);
+    }
+    return added;
+}
+
+// Every listed name is found at its place; names never added are not.
+void expect_lookups(const ostrel::VarList &list, int tried)
+{
+    for (size_t i = 0; i < list.count(); i++)
+        ASSERT_EQ(list.find(list.at(i)->name), static_cast<long>(i)) << list.at(i)->name;
+    for (int i = tried; i < tried + 100; i++)
+        ASSERT_EQ(list.find(name(i).c_str()), -1);
+}
+
+TEST(VarList, LookupsWhileTheIndexGrows)
+{
+    ostrel::VarList list;
+    for (int i = 0; i < 5000; i++) {
+        ASSERT_TRUE(list.add(copy(name(i)), copy("v")));
+        ASSERT_EQ(list.find(name(i).c_str()), i);
+    }
+    expect_lookups(list, 5000);
+}
+
+TEST(VarList, AnyFailedAllocationKeepsLookupsRight)
+{
+    // A failed index allocation once left a later one too small to hold the
+    // list, and inserting into it never ended.
+    alarm(60);
+    failing_alloc::fail_nth(0);
+    {
+        ostrel::VarList list;
+        add_names(list, 300);
+    }
+    long total = failing_alloc::allocations();
+    for (long n = 1; n <= total; n++) {
+        ostrel::VarList list;
+        failing_alloc::fail_nth(n);
+        int added = add_names(list, 300);
+        failing_alloc::fail_nth(0);
+        EXPECT_GE(added, 299) << "failing allocation " << n;
+        ASSERT_EQ(list.count(), static_cast<size_t>(added));
+        expect_lookups(list, 300);
+        if (HasFatalFailure())
+            return;
+    }
+    alarm(0);
+}
+
+} // namespace
