@@ -233,8 +233,7 @@ TEST_F(ProgramOutOfMemory, StoresTheWholeDocumentOrNothing)
     std::string body = test::multipart_body(boundary, {{"fxreceiver", receiver},
                                                         {"fxdatei", data, "fax.sff", type.c_str()}});
     std::string dest = "/tmp/" + receiver + ".fax.sff.sff";
-    char self[4096] = {};
-    ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
+    const char *self = SELF_PATH; // under an emulator, a script that runs it there
     std::map<std::string, std::string> env = {{"REQUEST_METHOD", "POST"}, {"CONTENT_TYPE", multipart_type}};
     int stored = 0;
     for (long n = 1; n < 1000; n++) {
