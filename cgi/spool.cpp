@@ -161,8 +161,8 @@ extern "C" char *cgi_spool_part(FILE *in, const char *boundary)
         unlink(path);
     }
     // Writes of 256 KiB, whole pages at page-aligned offsets: a large
-    // document took a tenth less time than with 64 KiB writes and a fifth
-    // less than with 32 KiB (bench/run on ext4), for 192 KiB more memory.
+    // document took 15 to 20% less time than with 32 or 64 KiB writes
+    // (bench/run on ext4), for 192 KiB more memory.
     const size_t out_size = 1 << 18;
     ostrel::Owned<char> out_buffer(out ? static_cast<char *>(std::malloc(out_size)) : nullptr);
     if (out_buffer)

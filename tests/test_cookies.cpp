@@ -7,32 +7,15 @@
 #include <cstring>
 
 // ---- Allocation failures --------------------------------------------------
-// This program replaces malloc, calloc, realloc and free (glibc supports
-// that) so that a test can fail one chosen allocation and count the blocks
-// that are still live.  Calls go on to the sanitizer's allocator when there
-// is one, else to glibc's.
-#if defined(__SANITIZE_ADDRESS__)
-#define COOKIE_TEST_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define COOKIE_TEST_ASAN 1
-#endif
-#endif
-
+// This program is linked with -Wl,--wrap=malloc,--wrap=calloc,--wrap=realloc,
+// --wrap=free: the calls of its own objects and of the library go through
+// the wrappers below, so that a test can fail one chosen allocation and count
+// the blocks that are still live.
 extern "C" {
-#ifdef COOKIE_TEST_ASAN
-void *__interceptor_malloc(size_t);
-void *__interceptor_calloc(size_t, size_t);
-void *__interceptor_realloc(void *, size_t);
-void __interceptor_free(void *);
-#define REAL_ALLOC(f) __interceptor_##f
-#else
-void *__libc_malloc(size_t);
-void *__libc_calloc(size_t, size_t);
-void *__libc_realloc(void *, size_t);
-void __libc_free(void *);
-#define REAL_ALLOC(f) __libc_##f
-#endif
+void *__real_malloc(size_t);
+void *__real_calloc(size_t, size_t);
+void *__real_realloc(void *, size_t);
+void __real_free(void *);
 }
 
 namespace faults {
@@ -67,41 +50,41 @@ bool fail_now(char kind)
 }
 } // namespace faults
 
-extern "C" void *malloc(size_t n) noexcept
+extern "C" void *__wrap_malloc(size_t n)
 {
     if (faults::fail_now('m'))
         return nullptr;
-    void *p = REAL_ALLOC(malloc)(n);
+    void *p = __real_malloc(n);
     if (p && faults::armed)
         faults::live++;
     return p;
 }
 
-extern "C" void *calloc(size_t n, size_t size) noexcept
+extern "C" void *__wrap_calloc(size_t n, size_t size)
 {
     if (faults::fail_now('c'))
         return nullptr;
-    void *p = REAL_ALLOC(calloc)(n, size);
+    void *p = __real_calloc(n, size);
     if (p && faults::armed)
         faults::live++;
     return p;
 }
 
-extern "C" void *realloc(void *old, size_t n) noexcept
+extern "C" void *__wrap_realloc(void *old, size_t n)
 {
     if (faults::fail_now('r'))
         return nullptr;
-    void *p = REAL_ALLOC(realloc)(old, n);
+    void *p = __real_realloc(old, n);
     if (p && !old && faults::armed)
         faults::live++;
     return p;
 }
 
-extern "C" void free(void *p) noexcept
+extern "C" void __wrap_free(void *p)
 {
     if (p && faults::armed)
         faults::live--;
-    REAL_ALLOC(free)(p);
+    __real_free(p);
 }
 
 namespace {
