@@ -15,6 +15,21 @@ const char boundary[] = "----faultXyZ";
 const std::string upload_type = std::string("multipart/form-data; boundary=") + boundary;
 const char *const not_stored = "Location: ./faxsnd.cgi?action=upload&work=ok\n\n";
 
+// In a forked child: runs faxupload.cgi on an upload with standard input
+// `in` and standard output into out_path.  Never returns.
+[[noreturn]] void exec_upload(int in, const std::string &out_path)
+{
+    int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(in, 0);
+    dup2(out, 1);
+    std::string type = "CONTENT_TYPE=" + upload_type;
+    char method[] = "REQUEST_METHOD=POST";
+    char *envp[] = {method, &type[0], nullptr};
+    char *argv[] = {const_cast<char *>(FAXUPLOAD_PATH), nullptr};
+    execve(FAXUPLOAD_PATH, argv, envp);
+    _exit(127);
+}
+
 std::string document(size_t n)
 {
     std::string d;
@@ -54,16 +69,7 @@ TEST_F(Faults, FullTmpWhileSpooling)
         std::signal(SIGXFSZ, SIG_IGN);
         struct rlimit limit = {65536, 65536};
         setrlimit(RLIMIT_FSIZE, &limit);
-        int in = open(in_path.c_str(), O_RDONLY);
-        int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(in, 0);
-        dup2(out, 1);
-        std::string type = "CONTENT_TYPE=" + upload_type;
-        char method[] = "REQUEST_METHOD=POST";
-        char *envp[] = {method, &type[0], nullptr};
-        char *argv[] = {const_cast<char *>(FAXUPLOAD_PATH), nullptr};
-        execve(FAXUPLOAD_PATH, argv, envp);
-        _exit(127);
+        exec_upload(open(in_path.c_str(), O_RDONLY), out_path);
     }
     int status = 0;
     waitpid(pid, &status, 0);
@@ -339,16 +345,7 @@ TEST_F(Faults, ProgramWithUnreadableInput)
     std::string out_path = dir.file("out");
     pid_t pid = fork();
     if (pid == 0) {
-        int in = open("/", O_RDONLY | O_DIRECTORY);
-        int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(in, 0);
-        dup2(out, 1);
-        std::string type = "CONTENT_TYPE=" + upload_type;
-        char method[] = "REQUEST_METHOD=POST";
-        char *envp[] = {method, &type[0], nullptr};
-        char *argv[] = {const_cast<char *>(FAXUPLOAD_PATH), nullptr};
-        execve(FAXUPLOAD_PATH, argv, envp);
-        _exit(127);
+        exec_upload(open("/", O_RDONLY | O_DIRECTORY), out_path);
     }
     int status = 0;
     waitpid(pid, &status, 0);
