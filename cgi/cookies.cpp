@@ -152,13 +152,7 @@ private:
     {
         if (!open_)
             return;
-        if (open_->version != shared_version())
-            std::free(open_->version);
-        std::free(open_->name);
-        std::free(open_->value);
-        std::free(open_->path);
-        std::free(open_->domain);
-        std::free(open_);
+        free_cookie(open_, shared_version());
         open_ = nullptr;
     }
 

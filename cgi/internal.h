@@ -26,6 +26,8 @@ char *copy_string(const char *s);
 void free_var(cgi_var *v);
 void free_upload(cgi_upload *u);
 void free_cookies(cgi_cookie **list);
+// One cookie record; its version is kept when it is the shared one.
+void free_cookie(cgi_cookie *c, const char *shared_version);
 
 // The variables list that the form and multipart readers build: entries in
 // order of first appearance, names unique, found through a hash index, and

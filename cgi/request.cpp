@@ -50,17 +50,20 @@ void free_cookies(cgi_cookie **list)
     if (!list)
         return;
     const char *shared = list[0] ? list[0]->version : nullptr;
-    for (size_t i = 0; list[i]; i++) {
-        cgi_cookie *c = list[i];
-        if (i == 0 || c->version != shared)
-            std::free(c->version);
-        std::free(c->name);
-        std::free(c->value);
-        std::free(c->path);
-        std::free(c->domain);
-        std::free(c);
-    }
+    for (size_t i = 0; list[i]; i++)
+        free_cookie(list[i], i == 0 ? nullptr : shared);
     std::free(list);
+}
+
+void free_cookie(cgi_cookie *c, const char *shared_version)
+{
+    if (c->version != shared_version)
+        std::free(c->version);
+    std::free(c->name);
+    std::free(c->value);
+    std::free(c->path);
+    std::free(c->domain);
+    std::free(c);
 }
 
 } // namespace ostrel
