@@ -60,26 +60,21 @@ TEST_F(Spool, DataEndsAtTheDelimiter)
     }
 }
 
-TEST_F(Spool, FirstDelimiterWins)
+// What the delimiter line leaves on the stream for the next part.
+TEST_F(Spool, DelimiterLine)
 {
-    Spooled s = spool("one\r\n--XyZ\r\ntwo\r\n--XyZ--\r\n", "--XyZ");
-    EXPECT_EQ(s.data, "one");
-    EXPECT_EQ(s.rest, "two\r\n--XyZ--\r\n");
-}
-
-TEST_F(Spool, FinalDelimiterLineIsConsumed)
-{
-    Spooled s = spool("data\r\n--XyZ--\r\nepilogue\n", "--XyZ");
-    EXPECT_EQ(s.data, "data");
-    EXPECT_EQ(s.rest, "epilogue\n");
-}
-
-TEST_F(Spool, DelimiterFollowedByOtherCharacters)
-{
-    // At most boundary + 2 bytes of the delimiter line are consumed.
-    Spooled s = spool("data\r\n--XyZabcdefghij\r\n", "--XyZ");
-    EXPECT_EQ(s.data, "data");
-    EXPECT_EQ(s.rest, "hij\r\n");
+    const struct {
+        const char *input, *data, *rest;
+    } cases[] = {
+        {"one\r\n--XyZ\r\ntwo\r\n--XyZ--\r\n", "one", "two\r\n--XyZ--\r\n"}, // the first delimiter wins
+        {"data\r\n--XyZ--\r\nepilogue\n", "data", "epilogue\n"},            // the final one is consumed
+        {"data\r\n--XyZabcdefghij\r\n", "data", "hij\r\n"}, // at most boundary + 2 bytes of the line
+    };
+    for (const auto &c : cases) {
+        Spooled s = spool(c.input, "--XyZ");
+        EXPECT_EQ(s.data, c.data) << c.input;
+        EXPECT_EQ(s.rest, c.rest) << c.input;
+    }
 }
 
 TEST_F(Spool, InputEndingBeforeTheDelimiterStoresNothing)

@@ -1,21 +1,5 @@
-# ARM hard-float Linux (Debian's arm-linux-gnueabihf cross compilers); tests
-# run under qemu-user with the target's C library from the cross packages.
-set(CMAKE_SYSTEM_NAME Linux)
+# ARM hard-float Linux (Debian's arm-linux-gnueabihf cross compilers).
 set(CMAKE_SYSTEM_PROCESSOR arm)
-
-set(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)
-set(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++)
-
-# 64-bit file offsets and inode numbers: without them readdir and stat fail
-# with EOVERFLOW on large values, e.g. ext4's directory offsets as a 64-bit
-# host hands them through qemu-user.
-set(CMAKE_C_FLAGS_INIT "-D_FILE_OFFSET_BITS=64")
-set(CMAKE_CXX_FLAGS_INIT "-D_FILE_OFFSET_BITS=64")
-
-set(CMAKE_FIND_ROOT_PATH /usr/arm-linux-gnueabihf)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /usr/arm-linux-gnueabihf)
+set(OSTREL_TRIPLET arm-linux-gnueabihf)
+set(OSTREL_QEMU qemu-arm)
+include(${CMAKE_CURRENT_LIST_DIR}/debian-cross.cmake)

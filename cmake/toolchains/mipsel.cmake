@@ -1,21 +1,5 @@
-# Little-endian MIPS Linux (Debian's mipsel-linux-gnu cross compilers); tests
-# run under qemu-user with the target's C library from the cross packages.
-set(CMAKE_SYSTEM_NAME Linux)
+# Little-endian MIPS Linux (Debian's mipsel-linux-gnu cross compilers).
 set(CMAKE_SYSTEM_PROCESSOR mipsel)
-
-set(CMAKE_C_COMPILER mipsel-linux-gnu-gcc)
-set(CMAKE_CXX_COMPILER mipsel-linux-gnu-g++)
-
-# 64-bit file offsets and inode numbers: without them readdir and stat fail
-# with EOVERFLOW on large values, e.g. ext4's directory offsets as a 64-bit
-# host hands them through qemu-user.
-set(CMAKE_C_FLAGS_INIT "-D_FILE_OFFSET_BITS=64")
-set(CMAKE_CXX_FLAGS_INIT "-D_FILE_OFFSET_BITS=64")
-
-set(CMAKE_FIND_ROOT_PATH /usr/mipsel-linux-gnu)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-mipsel -L /usr/mipsel-linux-gnu)
+set(OSTREL_TRIPLET mipsel-linux-gnu)
+set(OSTREL_QEMU qemu-mipsel)
+include(${CMAKE_CURRENT_LIST_DIR}/debian-cross.cmake)
