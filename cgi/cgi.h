@@ -31,9 +31,10 @@ typedef struct cgi_request { cgi_var **variables; cgi_cookie **cookies; cgi_uplo
 
 /* ---- Request record and lookups ---------------------------------------- */
 
-/* Reads the whole request: form variables (cgi_read_form), then, only when
- * that gave a record, the cookies.  Null when there was no input at all or
- * memory ran out. */
+/* Reads the whole request: form variables (cgi_read_form, with its effects
+ * on CONTENT_TYPE and standard input's buffer), then, only when that gave a
+ * record, the cookies.  Null when there was no input at all or memory ran
+ * out. */
 cgi_request *cgi_read_request(void);
 
 /* First variable called exactly `name`; an empty value is returned as null.
@@ -88,7 +89,10 @@ char        *cgi_spool_part(FILE *in, const char *boundary);
 cgi_request *cgi_read_multipart(const char *boundary);
 
 /* Reads the form variables from a multipart body, a POST body, the query
- * string, or (no method) name=value lines typed at a console. */
+ * string, or (no method) name=value lines typed at a console.  For a
+ * multipart body it also alters the CONTENT_TYPE string in the environment
+ * ("boundary=" becomes "boundar--") and gives standard input a buffer of
+ * its own (setvbuf, which C allows only before stdin is first read). */
 cgi_request *cgi_read_form(void);
 
 /* ---- Cookies ------------------------------------------------------------------ */

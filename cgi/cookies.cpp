@@ -166,9 +166,9 @@ private:
 
 // Out of memory: for the list itself, null; while opening a record or
 // copying text, the records appended so far.
-extern "C" cgi_cookie **cgi_read_cookies(void)
+cgi_cookie **ostrel::read_cookies(const char *header)
 {
-    const char *p = std::getenv("HTTP_COOKIE");
+    const char *p = header;
     if (!p)
         return nullptr;
     CookieList cookies;
@@ -246,3 +246,5 @@ extern "C" char **cgi_cookie_names(const cgi_request *req)
     }
     return names;
 }
+
+extern "C" cgi_cookie **cgi_read_cookies(void) { return ostrel::read_cookies(std::getenv("HTTP_COOKIE")); }

@@ -30,19 +30,26 @@ char *boundary_argument(const char *value)
     return arg;
 }
 
-// Stdin's buffer for multipart bodies: file data moves in large blocks.
-unsigned char body_buffer[1 << 16];
+// Stdin's buffer for multipart bodies: file data moves in large blocks,
+// which the spool writes out from here in whole pages.
+unsigned char body_buffer[1 << 18];
 
-cgi_request *read_multipart(char *content_type)
+// `param` points at "boundary=" in the content type.  `environment` is the
+// CONTENT_TYPE string itself when reading stdin for cgi_read_form: then
+// that string is altered and stdin gets a large buffer, as callers expect.
+cgi_request *read_multipart(FILE *in, const char *param, char *environment)
 {
-    char *param = std::strstr(content_type, "boundary=");
-    // Callers may look for the altered value: "boundary=" now ends in "--".
-    param[7] = param[8] = '-';
+    if (environment) {
+        // Callers may look for the altered value: "boundary=" now ends in "--".
+        char *p = environment + (param - environment);
+        p[7] = p[8] = '-';
+    }
     Owned<char> boundary(boundary_argument(param + 9));
     if (!boundary)
         return nullptr;
-    setvbuf(stdin, reinterpret_cast<char *>(body_buffer), _IOFBF, sizeof body_buffer);
-    return cgi_read_multipart(boundary.get());
+    if (environment)
+        setvbuf(in, reinterpret_cast<char *>(body_buffer), _IOFBF, sizeof body_buffer);
+    return ostrel::read_multipart(in, boundary.get());
 }
 
 // CONTENT_LENGTH as atoi reads it, but a value beyond an int gives -1.
@@ -64,7 +71,7 @@ int content_length(const char *s)
 }
 
 // At most `length` bytes of the body, up to and including its first line feed.
-char *read_post_body(const char *length_text)
+char *read_post_body(FILE *in, const char *length_text)
 {
     int length = content_length(length_text);
     if (length <= 0)
@@ -74,7 +81,7 @@ char *read_post_body(const char *length_text)
         return nullptr;
     int n = 0;
     int c;
-    while (n < length && (c = getc(stdin)) != EOF) {
+    while (n < length && (c = getc(in)) != EOF) {
         body[n++] = static_cast<char>(c);
         if (c == '\n')
             break;
@@ -85,7 +92,7 @@ char *read_post_body(const char *length_text)
 
 // Console input: name=value pairs, one or more per line, until end of input;
 // each line end becomes "&".
-char *read_offline_lines()
+char *read_offline_lines(FILE *in)
 {
     std::fputs("(offline mode: enter name=value pairs on standard input)\n", stdout);
     char *text = nullptr;
@@ -93,7 +100,7 @@ char *read_offline_lines()
     char piece[101];
     for (;;) {
         std::memset(piece, 0, sizeof piece);
-        if (!std::fgets(piece, 100, stdin))
+        if (!std::fgets(piece, 100, in))
             break;
         size_t n = std::strlen(piece);
         if (n == 0) // only a zero byte does this
@@ -173,23 +180,24 @@ bool parse_pairs(char *text, ostrel::VarList &vars)
     return true;
 }
 
-} // namespace
 
-extern "C" cgi_request *cgi_read_form(void)
+// The form reader; `environment` as for read_multipart.
+cgi_request *read_form(FILE *in, const ostrel::FormInput &vars, char *environment)
 {
-    char *type = std::getenv("CONTENT_TYPE");
+    const char *type = vars.content_type;
     if (type)
         cgi_trace(2, "Content-Type: %s", type);
-    if (type && std::strstr(type, "multipart/form-data") && std::strstr(type, "boundary="))
-        return read_multipart(type);
+    if (type && std::strstr(type, "multipart/form-data"))
+        if (const char *param = std::strstr(type, "boundary="))
+            return read_multipart(in, param, environment);
 
     Owned<cgi_request> req(static_cast<cgi_request *>(std::calloc(1, sizeof(cgi_request))));
     if (!req)
         return nullptr;
-    const char *method = std::getenv("REQUEST_METHOD");
+    const char *method = vars.method;
     if (method)
         cgi_trace(2, "REQUEST_METHOD: %s", method);
-    const char *length = std::getenv("CONTENT_LENGTH");
+    const char *length = vars.content_length;
     if (length)
         cgi_trace(2, "CONTENT_LENGTH: %s", length);
 
@@ -197,24 +205,36 @@ extern "C" cgi_request *cgi_read_form(void)
     if (method && std::strcmp(method, "POST") == 0) {
         if (!length)
             return nullptr;
-        text.reset(read_post_body(length));
+        text.reset(read_post_body(in, length));
     } else if (method && std::strcmp(method, "GET") == 0) {
-        const char *query = std::getenv("QUERY_STRING");
+        const char *query = vars.query_string;
         if (!query || !*query)
             return nullptr;
         text.reset(ostrel::copy_string(query));
     } else {
-        text.reset(read_offline_lines());
+        text.reset(read_offline_lines(in));
     }
     if (!text)
         return nullptr;
 
-    ostrel::VarList vars;
-    if (!parse_pairs(text.get(), vars))
+    ostrel::VarList vars_list;
+    if (!parse_pairs(text.get(), vars_list))
         return nullptr;
-    cgi_var **list = vars.release();
+    cgi_var **list = vars_list.release();
     if (!list && !(list = static_cast<cgi_var **>(std::calloc(1, sizeof *list))))
         return nullptr;
     req->variables = list;
     return req.release();
+}
+
+} // namespace
+
+cgi_request *ostrel::read_form(FILE *in, const FormInput &vars) { return ::read_form(in, vars, nullptr); }
+
+extern "C" cgi_request *cgi_read_form(void)
+{
+    char *type = std::getenv("CONTENT_TYPE");
+    ostrel::FormInput vars{type, std::getenv("REQUEST_METHOD"), std::getenv("CONTENT_LENGTH"),
+                           std::getenv("QUERY_STRING")};
+    return read_form(stdin, vars, type);
 }

@@ -3,6 +3,7 @@
 #define OSTREL_INTERNAL_H
 
 #include "cgi/cgi.h"
+#include "cgi/stream.h"
 
 #include <cstddef>
 #include <cstdio>
@@ -72,6 +73,17 @@ private:
     size_t index_size_ = 0;
 };
 
+// The readers over a stream of the caller's and the variables' texts, for
+// tests and fuzz targets.  The cgi_* functions call them with stdin and the
+// environment.
+cgi_request *read_multipart(FILE *in, const char *boundary);
+cgi_cookie **read_cookies(const char *header); // HTTP_COOKIE
+struct FormInput {
+    const char *content_type, *method, *content_length, *query_string;
+};
+// Without cgi_read_form's effects on the environment and stdin's buffer.
+cgi_request *read_form(FILE *in, const FormInput &vars);
+
 // Response state (content type and header lines) back to unset.
 void reset_response_state();
 
@@ -80,24 +92,6 @@ size_t line_buffer_capacity();
 
 // Bytes of `s` before its first CR or LF.
 size_t line_length(const char *s);
-
-// The bytes that a stream has read ahead and not yet handed out, for the
-// line reader and the spool to scan a block at a time; consume(n) hands
-// out n of them.  Where the C library does not show them (or with
-// OSTREL_PORTABLE_STREAMS) there are none, and every byte goes through
-// the standard calls.  Static: a file built portable may share a program
-// with files that are not.
-#if defined(__GLIBC__) && !defined(OSTREL_PORTABLE_STREAMS)
-static inline size_t stream_buffered(FILE *f, const unsigned char **bytes)
-{
-    *bytes = reinterpret_cast<const unsigned char *>(f->_IO_read_ptr);
-    return static_cast<size_t>(f->_IO_read_end - f->_IO_read_ptr);
-}
-static inline void stream_consume(FILE *f, size_t n) { f->_IO_read_ptr += n; }
-#else
-static inline size_t stream_buffered(FILE *, const unsigned char **) { return 0; }
-static inline void stream_consume(FILE *, size_t) {}
-#endif
 
 } // namespace ostrel
 

@@ -53,7 +53,7 @@ struct Pending {
 
 class Reader {
 public:
-    explicit Reader(const char *boundary) : boundary_(boundary), boundary_len_(std::strlen(boundary)) {}
+    Reader(FILE *in, const char *boundary) : in_(in), boundary_(boundary), boundary_len_(std::strlen(boundary)) {}
     ~Reader()
     {
         for (size_t i = 0; i < uploads_count_; i++)
@@ -72,6 +72,7 @@ private:
     bool first_value_line(char *line);
     bool further_value_line(char *line);
 
+    FILE *in_;
     const char *boundary_;
     size_t boundary_len_;
     bool header_ = true;
@@ -123,7 +124,7 @@ void Reader::content_type(const char *line)
 
 void Reader::file_part()
 {
-    char *path = cgi_spool_part(stdin, boundary_);
+    char *path = cgi_spool_part(in_, boundary_);
     if (!path) {
         part_.clear();
         return;
@@ -219,7 +220,7 @@ bool Reader::further_value_line(char *line)
 
 bool Reader::read()
 {
-    while (char *line = cgi_read_line(stdin)) {
+    while (char *line = cgi_read_line(in_)) {
         // The first byte rules out nearly every data line without a call.
         if ((boundary_len_ == 0 || line[0] == boundary_[0]) &&
             std::strncmp(line, boundary_, boundary_len_) == 0) {
@@ -263,10 +264,12 @@ cgi_request *Reader::result()
 
 } // namespace
 
-extern "C" cgi_request *cgi_read_multipart(const char *boundary)
+cgi_request *ostrel::read_multipart(FILE *in, const char *boundary)
 {
     // On giving up, the reader's destructor releases everything gathered,
     // spool files included.
-    Reader reader(boundary);
+    Reader reader(in, boundary);
     return reader.read() ? reader.result() : nullptr;
 }
+
+extern "C" cgi_request *cgi_read_multipart(const char *boundary) { return ostrel::read_multipart(stdin, boundary); }

@@ -1,0 +1,53 @@
+// What a stream has read ahead and not yet handed out, so that the line
+// reader and the spool can scan a block at a time instead of a byte at a
+// time: stream_buffered() shows those bytes, stream_consume(n) hands out n
+// of them.  Not part of the public API.
+//
+// The build tells which C library offers what (a configure check, not a
+// guess from macros: uClibc-ng defines __GLIBC__ without glibc's stream
+// fields):
+//   OSTREL_HAVE_FREADPTR     __freadptr/__freadptrinc (musl's <stdio_ext.h>)
+//   OSTREL_HAVE_IO_READ_PTR  glibc's _IO_read_ptr and _IO_read_end
+// With neither (uClibc-ng, any other), or with OSTREL_PORTABLE_STREAMS,
+// stream_readahead is false and nothing is shown: callers then read through
+// the standard calls alone.  The functions are static so that a file built
+// portable may share a program with files that are not.
+#ifndef OSTREL_STREAM_H
+#define OSTREL_STREAM_H
+
+#include <cstddef>
+#include <cstdio>
+
+#if !defined(OSTREL_PORTABLE_STREAMS) && defined(OSTREL_HAVE_FREADPTR)
+#include <stdio_ext.h>
+#endif
+
+namespace ostrel {
+
+#if !defined(OSTREL_PORTABLE_STREAMS) && defined(OSTREL_HAVE_FREADPTR)
+constexpr bool stream_readahead = true;
+static inline size_t stream_buffered(FILE *f, const unsigned char **bytes)
+{
+    size_t n = 0;
+    const char *p = __freadptr(f, &n);
+    *bytes = reinterpret_cast<const unsigned char *>(p);
+    return p ? n : 0;
+}
+static inline void stream_consume(FILE *f, size_t n) { __freadptrinc(f, n); }
+#elif !defined(OSTREL_PORTABLE_STREAMS) && defined(OSTREL_HAVE_IO_READ_PTR)
+constexpr bool stream_readahead = true;
+static inline size_t stream_buffered(FILE *f, const unsigned char **bytes)
+{
+    *bytes = reinterpret_cast<const unsigned char *>(f->_IO_read_ptr);
+    return static_cast<size_t>(f->_IO_read_end - f->_IO_read_ptr);
+}
+static inline void stream_consume(FILE *f, size_t n) { f->_IO_read_ptr += n; }
+#else
+constexpr bool stream_readahead = false;
+static inline size_t stream_buffered(FILE *, const unsigned char **) { return 0; }
+static inline void stream_consume(FILE *, size_t) {}
+#endif
+
+} // namespace ostrel
+
+#endif
