@@ -1,8 +1,8 @@
 #!/bin/sh
 # The manual pages: mandoc -Tlint reports nothing, every page that one of
 # them refers to among ostrel's own exists, and every C program in an
-# EXAMPLES section compiles without a warning and links against the build
-# tree's library.
+# EXAMPLES section (and the README's) compiles without a warning and links
+# against the build tree's library.
 # Usage: check.sh <build-dir> <work-dir> <cc> [flags]
 # (flags go to every compile and link, e.g. the build's sanitizer options)
 set -eu
@@ -54,6 +54,11 @@ for page in $pages; do
             text = text $0 "\n"
         }' "$here/$page"
 done
+# And the program of the README's "Using the library".
+awk -v out="$work/README" '
+    /^```c$/ { block = 1; text = ""; next }
+    block && /^```$/ { block = 0; n++; f = out "-" n ".c"; printf "%s", text > f; close(f); next }
+    block { text = text $0 "\n" }' "$root/README.md"
 for src in "$work"/*.c; do
     [ -e "$src" ] || continue
     n=$((n + 1))
@@ -66,5 +71,5 @@ for src in "$work"/*.c; do
     fi
 done
 [ $n -gt 0 ] || { echo "no EXAMPLES program found"; status=1; }
-[ $status -eq 0 ] && echo "ok   $n EXAMPLES programs built"
+[ $status -eq 0 ] && echo "ok   $n EXAMPLES and README programs built"
 exit $status
