@@ -75,7 +75,9 @@ start_server() {
         port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
         sed -e "s|@DOCROOT@|$www|" -e "s|@PORT@|$port|" -e "s|@STATEDIR@|$work|g" \
             "$root/demo/lighttpd.conf.in" >"$work/lighttpd.conf"
-        lighttpd -D -f "$work/lighttpd.conf" </dev/null >>"$work/server.log" 2>&1 &
+        # setpriv: the kernel ends the server should this script be killed.
+        setpriv --pdeathsig TERM lighttpd -D -f "$work/lighttpd.conf" </dev/null \
+            >>"$work/server.log" 2>&1 &
         pid=$!
         i=0
         while [ $i -lt 100 ] && kill -0 "$pid" 2>/dev/null; do
