@@ -45,3 +45,23 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/ostrel.pc
 
 install(TARGETS faxupload.cgi
   RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/cgi-bin COMPONENT program)
+
+# Manual pages: ostrel(3), one page per group of functions, and for each
+# function named in a group page's NAME section a page that sources it, so
+# that "man cgi_get_value" finds its group.
+set(OSTREL_MAN3 ostrel ostrel_request ostrel_readers ostrel_decode ostrel_cookies
+  ostrel_response ostrel_trace)
+foreach(page ${OSTREL_MAN3})
+  set(src ${CMAKE_CURRENT_SOURCE_DIR}/man/${page}.3)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${src})
+  install(FILES ${src} DESTINATION ${CMAKE_INSTALL_MANDIR}/man3 COMPONENT library)
+  file(STRINGS ${src} names REGEX "^\\.Nm cgi_[a-z_]+")
+  foreach(line ${names})
+    string(REGEX MATCH "cgi_[a-z_]+" fn "${line}")
+    file(CONFIGURE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/man/${fn}.3
+      CONTENT ".so man3/${page}.3\n")
+    install(FILES ${CMAKE_CURRENT_BINARY_DIR}/man/${fn}.3
+      DESTINATION ${CMAKE_INSTALL_MANDIR}/man3 COMPONENT library)
+  endforeach()
+endforeach()
+install(FILES man/faxupload.cgi.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8 COMPONENT program)

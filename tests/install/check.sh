@@ -17,6 +17,9 @@ for f in include/cgi/cgi.h lib/libostrel.a lib/pkgconfig/ostrel.pc \
     [ -f "$prefix/$f" ] || { echo "not installed: $f"; exit 1; }
 done
 [ -x "$prefix/libexec/cgi-bin/faxupload.cgi" ] || { echo "faxupload.cgi not executable"; exit 1; }
+for f in share/man/man3/ostrel.3 share/man/man3/cgi_read_request.3 share/man/man8/faxupload.cgi.8; do
+    [ -f "$prefix/$f" ] || { echo "not installed: $f"; exit 1; }
+done
 
 run() {
     out=$("$1") || { echo "$1 failed"; exit 1; }
