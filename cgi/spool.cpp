@@ -22,16 +22,17 @@ using ostrel::stream_consume;
 const char spool_template[] = "/tmp/ostrelXXXXXX";
 
 // The spool file's descriptor and a buffer of its own.  Short stretches
-// gather in the buffer and go out in writes of its size, at page-aligned
-// offsets; a stretch of an eighth of its size or more goes straight from
-// where it lies (the input stream's buffer), which saves copying it.
+// gather in the buffer until the next one does not fit; a stretch of an
+// eighth of its size or more goes straight from where it lies (the input
+// stream's buffer), which saves copying it, in whole pages at page-aligned
+// offsets.
 struct Output {
     int fd = -1;
     char *buffer = nullptr;
     size_t size = 0;
     size_t used = 0;
     size_t written = 0;  // bytes in the file
-    size_t clean = 0;    // the portable path keeps buffer[used, clean) LF
+    size_t defined = 0;  // bytes of the buffer ever written (portable path)
     static const size_t page = 4096;
     bool failed = false; // a write failed: keep consuming, store nothing
 
@@ -53,8 +54,6 @@ struct Output {
         if (!failed && used && !write_all(buffer, used))
             failed = true;
         written += used;
-        if (clean)
-            std::memset(buffer, '\n', used);
         used = 0;
     }
     void write(const void *bytes, size_t n)
@@ -209,11 +208,10 @@ struct Spool {
 
     // Everywhere else: fgets reads the data straight into the output buffer,
     // a piece up to and including LF.  The delimiter's second byte is LF, so
-    // only a CR just before a piece's LF, or at the end of a piece cut short,
-    // can start it.  fgets does not tell how many bytes it read, and the data
-    // may hold NUL bytes: the buffer is kept full of LF behind the data, so
-    // the first LF found is either the piece's own (then a NUL follows it)
-    // or the one just behind its terminating NUL.
+    // only a CR just before a piece's LF, or at the end of a full piece, can
+    // start it.  fgets does not tell how many bytes it read, and the data may
+    // hold NUL bytes, but it stops only after LF or when the piece is full:
+    // any other piece is the input's last, and then the part is dropped.
     bool copy_pieces()
     {
         const size_t chunk = 1 << 14;
@@ -221,36 +219,26 @@ struct Spool {
             if (out.size - out.used < 64)
                 out.flush();
             size_t space = out.size - out.used < chunk ? out.size - out.used : chunk;
-            if (out.clean < out.used + space) {
-                std::memset(out.buffer + out.clean, '\n', out.used + space - out.clean);
-                out.clean = out.used + space;
+            // Bytes behind the data are looked at: give them a value once.
+            size_t from = out.defined > out.used ? out.defined : out.used;
+            if (from < out.used + space) {
+                std::memset(out.buffer + from, 0, out.used + space - from);
+                out.defined = out.used + space;
             }
             char *piece = out.buffer + out.used;
             if (!std::fgets(piece, static_cast<int>(space), in))
                 return false;
-            size_t n = piece_length(piece, space);
+            const char *lf = static_cast<const char *>(std::memchr(piece, '\n', space - 1));
+            size_t n = lf ? static_cast<size_t>(lf - piece) + 1 : space - 1;
             if (n >= 2 && piece[n - 1] == '\n' && piece[n - 2] == '\r')
                 held = 2;
-            else if (n == space - 1 && piece[n - 1] == '\r')
+            else if (!lf && piece[n - 1] == '\r')
                 held = 1;
-            size_t kept = out.failed ? 0 : n - held;
-            std::memset(piece + kept, '\n', n + 1 - kept); // held bytes, NUL
-            out.used += kept;
+            if (!out.failed)
+                out.used += n - held;
             if (held > 0 && match_rest())
                 return true;
         }
-    }
-
-    // Length of what fgets read into a piece of `space` bytes kept LF.
-    static size_t piece_length(const char *piece, size_t space)
-    {
-        const char *lf = static_cast<const char *>(std::memchr(piece, '\n', space));
-        if (!lf)
-            return space - 1;
-        size_t at = static_cast<size_t>(lf - piece);
-        if (at + 1 < space && lf[1] == '\0')
-            return at + 1;
-        return at - 1;
     }
 
     // Copies data up to the delimiter.  False when the input ended first.

@@ -1,9 +1,11 @@
-// Shared by the fuzz targets: standard streams over the fuzzer's bytes, the
-// spool files that an input made, and plain reference models.
+// Shared by the fuzz targets: streams over the fuzzer's bytes, standard
+// output captured, the spool files that an input made, and plain reference
+// models.
 #ifndef OSTREL_FUZZ_COMMON_H
 #define OSTREL_FUZZ_COMMON_H
 
 #include "cgi/cgi.h"
+#include "cgi/internal.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -51,30 +53,27 @@ inline void check_no_spool_left(const char *when)
     made_files().clear();
 }
 
-// Standard input over the given bytes (all of them, NUL bytes included),
-// with a stream buffer of `buffer` bytes (0: the default).
-class Stdin {
+// A stream over the given bytes (all of them, NUL bytes included), with a
+// buffer of `buffer` bytes (0: the default), for the readers' entry points
+// that take one.
+class Input {
 public:
-    Stdin(const uint8_t *data, size_t size, size_t buffer = 0)
+    Input(const uint8_t *data, size_t size, size_t buffer = 0) : copy_(reinterpret_cast<const char *>(data), size)
     {
-        saved_ = stdin;
-        copy_.assign(reinterpret_cast<const char *>(data), size);
-        FILE *f = size ? fmemopen(&copy_[0], size, "r") : std::fopen("/dev/null", "r");
-        if (!f)
+        file_ = size ? fmemopen(&copy_[0], size, "r") : std::fopen("/dev/null", "r");
+        if (!file_)
             std::abort();
         if (buffer)
-            setvbuf(f, nullptr, _IOFBF, buffer);
-        stdin = f;
+            setvbuf(file_, nullptr, _IOFBF, buffer);
     }
-    ~Stdin()
-    {
-        std::fclose(stdin);
-        stdin = saved_;
-    }
+    ~Input() { std::fclose(file_); }
+    Input(const Input &) = delete;
+    Input &operator=(const Input &) = delete;
+    FILE *get() const { return file_; }
 
 private:
-    FILE *saved_;
     std::string copy_;
+    FILE *file_;
 };
 
 // Standard output into a string for one scope.
@@ -178,30 +177,6 @@ inline std::vector<std::pair<std::string, std::string>> form_model(std::string t
             vars.emplace_back(name, value);
     }
     return vars;
-}
-
-// Sets an environment variable (null: unsets it) without setenv, which keeps
-// every value it was ever given: millions of inputs would fill the memory.
-inline void set_env(const char *name, const std::string *value)
-{
-    static std::vector<std::pair<std::string, std::string>> slots;
-    std::string *slot = nullptr;
-    for (auto &s : slots)
-        if (s.first == name)
-            slot = &s.second;
-    if (!slot) {
-        slots.reserve(8); // entries never move: environ points into them
-        if (slots.size() == slots.capacity())
-            std::abort();
-        slots.emplace_back(name, std::string());
-        slot = &slots.back().second;
-    }
-    unsetenv(name);
-    if (!value)
-        return;
-    *slot = std::string(name) + "=" + c_string(*value);
-    if (putenv(&(*slot)[0]) != 0)
-        std::abort();
 }
 
 // Frees a list the library handed out through the release of a request.

@@ -1,4 +1,4 @@
-// cgi_read_form over URL-encoded input from each of its sources, checked
+// The form reader over URL-encoded input from each of its sources, checked
 // against a plain model of the pairs; and over multipart bodies handed on by
 // CONTENT_TYPE, checked for records and spool files.
 //
@@ -71,14 +71,12 @@ bool console_model(const std::string &in, std::string &text)
     return any;
 }
 
-void environment(const char *method, const std::string *type, const std::string *length,
-                 const std::string *query)
+// The variables as the environment would hold them: texts up to a NUL.
+ostrel::FormInput variables(const char *method, const std::string *type, const std::string *length,
+                            const std::string *query)
 {
-    std::string m = method ? method : "";
-    fuzz::set_env("REQUEST_METHOD", method ? &m : nullptr);
-    fuzz::set_env("CONTENT_TYPE", type);
-    fuzz::set_env("CONTENT_LENGTH", length);
-    fuzz::set_env("QUERY_STRING", query);
+    return {type ? type->c_str() : nullptr, method, length ? length->c_str() : nullptr,
+            query ? query->c_str() : nullptr};
 }
 
 } // namespace
@@ -101,8 +99,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     if (mode == 0) {
         std::string query = fuzz::c_string(input);
-        environment("GET", nullptr, nullptr, &query);
-        cgi_request *req = cgi_read_form();
+        cgi_request *req = ostrel::read_form(nullptr, variables("GET", nullptr, nullptr, &query)); // no stream read
         if (query.empty())
             FUZZ_CHECK(!req, "a record from an empty query string");
         else
@@ -120,11 +117,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         long long length = length_model(head);
         if (length > (1 << 20)) // a real allocation of that size: not for the fuzzer
             return 0;
-        environment("POST", nullptr, &head, nullptr);
         cgi_request *req;
         {
-            fuzz::Stdin in(bytes + skip, body.size());
-            req = cgi_read_form();
+            fuzz::Input in(bytes + skip, body.size());
+            req = ostrel::read_form(in.get(), variables("POST", nullptr, &head, nullptr));
         }
         if (length <= 0) {
             FUZZ_CHECK(!req, "a record for CONTENT_LENGTH %s", head.c_str());
@@ -140,11 +136,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
 
     if (mode == 2) {
-        environment(nullptr, nullptr, nullptr, nullptr);
         cgi_request *req;
         {
-            fuzz::Stdin in(bytes, input.size());
-            req = cgi_read_form();
+            fuzz::Input in(bytes, input.size());
+            req = ostrel::read_form(in.get(), variables(nullptr, nullptr, nullptr, nullptr));
         }
         std::string text;
         if (console_model(input, text))
@@ -155,12 +150,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     }
 
-    environment("POST", &head, nullptr, nullptr);
+    std::string type = head;
     cgi_request *req;
     {
-        fuzz::Stdin in(bytes + skip, body.size());
-        req = cgi_read_form();
+        fuzz::Input in(bytes + skip, body.size());
+        req = ostrel::read_form(in.get(), variables("POST", &type, nullptr, nullptr));
     }
+    FUZZ_CHECK(type == head, "the content type was changed");
     bool multipart = head.find("multipart/form-data") != std::string::npos &&
                      head.find("boundary=") != std::string::npos;
     if (multipart)

@@ -37,8 +37,9 @@ SEEDS = {
         "trailing": b"abc%41%42%4",
         "plus": b"a+b",
     },
-    # flags byte (bit 0: well-formed single file; bits 1-3: buffer size),
-    # boundary value, line feed, body
+    # flags byte (bit 0: well-formed single file; bits 1-3: buffer size; bit
+    # 4: that file's data repeated past 300 KiB), boundary value, line feed,
+    # body
     "multipart": {
         "upload": b"\x00" + X + b"\n" + body(b"--" + X, FORM),
         "split-delimiter": b"\x02" + X + b"\n" + body(b"--" + X, [(b"f", b"a\r\n-\r\nb\r", b"x")]),
@@ -65,6 +66,9 @@ SEEDS = {
         "well-formed-cr": b"\x03" + X + b"\nends in CR\r",
         "well-formed-empty": b"\x05" + X + b"\n",
         "well-formed-nul": b"\x07" + X + b"\n\x00\x00\r\n\x00--",
+        # A piece of the portable spool full up to "\r\n", then a delimiter broken
+        "well-formed-piece-end": b"\x11" + X + b"\n" + b"x" * 16381 + b"\r\n--XyQ",
+        "well-formed-lines": b"\x1f" + X + b"\nline\x00\r\n--X\n\r",
     },
     # mode byte (0 GET, 1 POST, 2 console, 3 multipart through CONTENT_TYPE)
     "form": {

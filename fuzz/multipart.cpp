@@ -1,9 +1,12 @@
-// cgi_read_multipart over any body on standard input.
+// The multipart reader over any body.
 //
 // Input: a flags byte, the boundary value up to a line feed, then the body.
 // Flag bit 0 makes a well-formed body of one file part around the rest of
 // the input instead, whose spool file must hold exactly those bytes; bits 1-3
-// pick the size of standard input's buffer, so delimiters fall across refills.
+// pick the size of the stream's buffer, so delimiters fall across refills.
+// Bit 4 repeats that part's data past 300 KiB and makes the buffer 64 times
+// larger, plus one: the spool's pieces, its output buffer and the writes it
+// makes straight from the stream's buffer then end at every offset.
 #include "fuzz/common.h"
 
 namespace {
@@ -66,6 +69,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (boundary.find('\r') != std::string::npos)
             return 0;
         payload = body;
+        if ((data[0] & 16) && !payload.empty()) {
+            while (payload.size() < 300000)
+                payload += body;
+            buffer = buffer ? buffer * 64 + 1 : 0;
+        }
         // The data ends at the first CR LF and boundary.
         if ((payload + "\r\n" + boundary).find("\r\n" + boundary) != payload.size())
             return 0;
@@ -75,8 +83,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     cgi_request *req;
     {
-        fuzz::Stdin in(reinterpret_cast<const uint8_t *>(body.data()), body.size(), buffer);
-        req = cgi_read_multipart(boundary.c_str());
+        fuzz::Input in(reinterpret_cast<const uint8_t *>(body.data()), body.size(), buffer);
+        req = ostrel::read_multipart(in.get(), boundary.c_str());
     }
     if (req) {
         check_record(req);

@@ -3,6 +3,7 @@
 #include "handler/upload.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -35,12 +36,12 @@ static int move_file(const char *spool, const char *dst)
     return std::rename(spool, dst) == 0 ? 0 : 1;
 }
 
-extern "C" int store_upload(const cgi_request *req, char *dest)
+extern "C" int store_upload(cgi_request *req, char *dest)
 {
     const char *receiver = cgi_get_value(req, "fxreceiver");
     if (!receiver || std::strlen(receiver) >= FAX_PATH_SIZE || !safe_name_part(receiver))
         return 1;
-    const cgi_upload *doc = cgi_get_upload(req, "fxdatei");
+    cgi_upload *doc = cgi_get_upload(req, "fxdatei");
     if (!doc || !safe_name_part(doc->filename))
         return 1;
     char path[FAX_PATH_SIZE];
@@ -48,7 +49,13 @@ extern "C" int store_upload(const cgi_request *req, char *dest)
     if (n < 0 || n >= FAX_PATH_SIZE)
         return 1;
     std::memcpy(dest, path, static_cast<size_t>(n) + 1);
-    return move_file(doc->path, dest) == 0 ? 0 : copy_file(doc->path, dest);
+    if (move_file(doc->path, dest) != 0)
+        return copy_file(doc->path, dest);
+    // Renamed, the spool name is free: another request's mkstemp may take
+    // it before the release, which must then not delete by that name.
+    std::free(doc->path);
+    doc->path = nullptr;
+    return 0;
 }
 
 // The stored path travels in a query string: everything but unreserved

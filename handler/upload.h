@@ -15,8 +15,9 @@ enum { FAX_PATH_SIZE = 80 };
 
 /* Stores the upload "fxdatei" for the receiver "fxreceiver" as
  * "/tmp/<receiver>.<client file name>.sff".  `dest` (FAX_PATH_SIZE bytes)
- * receives that path.  0 when the document was stored, 1 otherwise. */
-int store_upload(const cgi_request *req, char *dest);
+ * receives that path.  0 when the document was stored, 1 otherwise.  A
+ * spool file renamed into place leaves its upload without a path. */
+int store_upload(cgi_request *req, char *dest);
 
 /* Writes the redirect to the fax-sending page; with result 0 it carries the
  * stored path, percent-encoded, as faxfile. */

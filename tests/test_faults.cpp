@@ -1,5 +1,6 @@
 // Faults from outside: a full "/tmp/" while spooling and while storing, no
 // spool file to be had, and input that fails or ends early in every reader.
+#include "cgi/internal.h"
 #include "handler/upload.h"
 #include "tests/support.h"
 
@@ -132,7 +133,8 @@ TEST_F(Faults, NoSpoolFileToBeHad)
                                "name=\"forged\"\r\n\r\nforged value",
                     "fax.sff"},
                    {"after", "value"}});
-    test::set_stdin(body);
+    FILE *in = fmemopen(&body[0], body.size(), "rb");
+    ASSERT_NE(in, nullptr);
     pid_t pid = fork();
     if (pid == 0) {
         int lowest = dup(0);
@@ -142,7 +144,7 @@ TEST_F(Faults, NoSpoolFileToBeHad)
         int probe = open("/dev/null", O_RDONLY);
         if (probe >= 0) // the limit does not hold here (valgrind keeps its own)
             _exit(77);
-        cgi_request *req = cgi_read_multipart((std::string("--") + boundary).c_str());
+        cgi_request *req = ostrel::read_multipart(in, (std::string("--") + boundary).c_str());
         bool ok = req && !req->uploads && req->variables && req->variables[0] && req->variables[1] &&
                   !req->variables[2] && std::strcmp(req->variables[0]->name, "fxreceiver") == 0 &&
                   std::strcmp(req->variables[0]->value, "123") == 0 &&
@@ -151,6 +153,7 @@ TEST_F(Faults, NoSpoolFileToBeHad)
         cgi_free_request(req);
         _exit(ok ? 0 : 1);
     }
+    std::fclose(in);
     int status = 0;
     waitpid(pid, &status, 0);
     if (WIFEXITED(status) && WEXITSTATUS(status) == 77)
@@ -208,15 +211,13 @@ Outcome record_outcome(cgi_request *req)
     return o;
 }
 
-// Runs `read` on standard input from a stream that stops after `stop` bytes.
-template <class Read> Outcome on_stdin(const std::string &data, size_t stop, bool fail, Read read)
+// Runs `read` on a stream that stops after `stop` bytes.
+template <class Read> Outcome on_source(const std::string &data, size_t stop, bool fail, Read read)
 {
     Source s{data, stop, fail};
-    FILE *saved = stdin;
-    stdin = open_source(s);
-    Outcome o = read();
-    std::fclose(stdin);
-    stdin = saved;
+    FILE *in = open_source(s);
+    Outcome o = read(in);
+    std::fclose(in);
     return o;
 }
 
@@ -259,7 +260,8 @@ TEST_F(EarlyEnd, ReadErrorIsTheEndOfInput)
         EXPECT_EQ(spool(true), spool(false)) << "spool, stop " << stop;
 
         auto multipart = [&](bool fail) {
-            return on_stdin(body, stop, fail, [&] { return record_outcome(cgi_read_multipart(arg.c_str())); });
+            return on_source(body, stop, fail,
+                             [&](FILE *in) { return record_outcome(ostrel::read_multipart(in, arg.c_str())); });
         };
         Outcome ended = multipart(false);
         EXPECT_EQ(multipart(true), ended) << "multipart reader, stop " << stop;
@@ -276,25 +278,28 @@ TEST_F(EarlyEnd, UrlEncodedReaders)
     std::string pairs = "a=1&b=" + std::string(150, 'b') + "&c=3";
     std::string length = std::to_string(pairs.size());
     std::string lines = "a=1\nb=2\nc=" + std::string(50, 'c') + "\nd=4";
+    const ostrel::FormInput post_vars{nullptr, "POST", length.c_str(), nullptr}, console_vars{};
     for (size_t stop = 0; stop <= pairs.size(); stop++) {
-        test::Env env({{"REQUEST_METHOD", "POST"}, {"CONTENT_LENGTH", length.c_str()}, {"CONTENT_TYPE", nullptr}});
-        auto post = [&](bool fail) { return on_stdin(pairs, stop, fail, [] { return record_outcome(cgi_read_form()); }); };
+        auto post = [&](bool fail) {
+            return on_source(pairs, stop, fail,
+                             [&](FILE *in) { return record_outcome(ostrel::read_form(in, post_vars)); });
+        };
         Outcome ended = post(false);
         EXPECT_EQ(post(true), ended) << "POST body, stop " << stop;
         // What arrived, and nothing more; no byte at all gives no variable.
         Outcome arrived;
         if (stop) {
-            test::Env query({{"REQUEST_METHOD", "GET"}, {"QUERY_STRING", pairs.substr(0, stop).c_str()}});
-            arrived = record_outcome(cgi_read_form());
+            std::string query = pairs.substr(0, stop); // GET reads no stream
+            arrived = record_outcome(ostrel::read_form(nullptr, {nullptr, "GET", nullptr, query.c_str()}));
         }
         EXPECT_EQ(ended, arrived) << "POST body, stop " << stop;
     }
     for (size_t stop = 0; stop <= lines.size(); stop++) {
-        test::Env env({{"REQUEST_METHOD", nullptr}, {"CONTENT_TYPE", nullptr}});
         auto console = [&](size_t at, bool fail) {
             Outcome o;
             test::capture_stdout([&] {
-                o = on_stdin(lines, at, fail, [] { return record_outcome(cgi_read_form()); });
+                o = on_source(lines, at, fail,
+                              [&](FILE *in) { return record_outcome(ostrel::read_form(in, console_vars)); });
             });
             return o;
         };
@@ -368,8 +373,10 @@ TEST_F(EarlyEnd, HundredThousandParts)
         body += i % 10 == 9 ? "; filename=\"\"\r\n\r\nfile data\r\n" : "\r\n\r\n" + std::to_string(i) + "\r\n";
     }
     body += std::string("--") + boundary + "--\r\n";
-    test::set_stdin(body);
-    cgi_request *req = cgi_read_multipart((std::string("--") + boundary).c_str());
+    FILE *in = fmemopen(&body[0], body.size(), "rb");
+    ASSERT_NE(in, nullptr);
+    cgi_request *req = ostrel::read_multipart(in, (std::string("--") + boundary).c_str());
+    std::fclose(in);
     ASSERT_NE(req, nullptr);
     size_t n = 0;
     for (cgi_var **v = req->variables; v && *v; v++, n++)

@@ -1,8 +1,10 @@
 // The form reader: where input comes from, and how URL-encoded text becomes
 // variables.
+#include "cgi/internal.h"
 #include "tests/support.h"
 
 #include <cstring>
+#include <stdio_ext.h>
 
 namespace {
 
@@ -166,6 +168,25 @@ TEST_F(Form, MultipartHandOff)
     ASSERT_NE(req_->uploads, nullptr);
     EXPECT_EQ(test::read_file(req_->uploads[0]->path), "data");
     EXPECT_STREQ(std::getenv("CONTENT_TYPE"), "multipart/form-data; boundar--XyZ");
+    EXPECT_EQ(__fbufsize(stdin), size_t{1} << 18); // file data moves in large blocks
+}
+
+// Over a caller's stream: its buffer and the content type text stay as they were.
+TEST_F(Form, MultipartOverAStreamOfTheCallers)
+{
+    std::string type = "multipart/form-data; boundary=XyZ";
+    std::string body = test::multipart_body("XyZ", {{"f", "data", "x.sff"}});
+    char buffer[64];
+    FILE *in = fmemopen(&body[0], body.size(), "rb");
+    ASSERT_NE(in, nullptr);
+    setvbuf(in, buffer, _IOFBF, sizeof buffer);
+    req_ = ostrel::read_form(in, {type.c_str(), "POST", nullptr, nullptr});
+    EXPECT_EQ(__fbufsize(in), sizeof buffer);
+    std::fclose(in);
+    ASSERT_NE(req_, nullptr);
+    ASSERT_NE(req_->uploads, nullptr);
+    EXPECT_EQ(test::read_file(req_->uploads[0]->path), "data");
+    EXPECT_EQ(type, "multipart/form-data; boundary=XyZ");
 }
 
 TEST_F(Form, BoundaryParameterForms)

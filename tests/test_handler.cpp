@@ -76,6 +76,24 @@ TEST_F(Handler, StoresTheDocument)
     EXPECT_EQ(test::read_file(dest_), std::string("bytes\0\r\n--", 10));
 }
 
+// Once renamed, the spool name may be another request's new spool file:
+// the release leaves it alone.
+TEST_F(Handler, ReleaseAfterStoringSparesTheSpoolName)
+{
+    std::string r = receiver();
+    request(r.c_str(), "fax.sff");
+    std::string spool = req_->uploads[0]->path;
+    std::memset(dest_, 0, sizeof dest_);
+    std::strcpy(dest_, "/tmp/");
+    ASSERT_EQ(store_upload(req_, dest_), 0);
+    stored_.push_back(dest_);
+    test::write_file(spool, "another request's");
+    cgi_free_request(req_);
+    req_ = nullptr;
+    EXPECT_TRUE(test::file_exists(spool));
+    unlink(spool.c_str());
+}
+
 TEST_F(Handler, StoresAnEmptyDocument)
 {
     std::string r = receiver();

@@ -1,17 +1,44 @@
 // Spooling a file part: the data up to CR LF + boundary, byte for byte,
 // however the input stream's refills split it.
+#include "cgi/stream.h"
 #include "tests/support.h"
 
+#include <algorithm>
 #include <csignal>
+#include <cstdint>
 #include <random>
 #include <sys/resource.h>
+#include <sys/syscall.h>
+
+namespace {
+
+// While set, each write(2) to a file: where it starts, how long, from where.
+struct FileWrite {
+    const char *from;
+    size_t n;
+    off_t at;
+};
+std::vector<FileWrite> *file_writes = nullptr;
+
+} // namespace
+
+extern "C" ssize_t write(int fd, const void *bytes, size_t n)
+{
+    if (file_writes) {
+        off_t at = lseek(fd, 0, SEEK_CUR);
+        if (at >= 0)
+            file_writes->push_back({static_cast<const char *>(bytes), n, at});
+    }
+    return static_cast<ssize_t>(syscall(SYS_write, fd, bytes, n));
+}
 
 namespace {
 
 struct Spooled {
     bool stored = false;
-    std::string data; // what the spool file holds
-    std::string rest; // what the stream still holds afterwards
+    std::string data;  // what the spool file holds
+    std::string rest;  // what the stream still holds afterwards
+    size_t direct = 0; // writes straight from the stream's buffer
 };
 
 // Spools `input` read through a stream whose buffer holds `buffer` bytes
@@ -24,7 +51,20 @@ Spooled spool(const std::string &input, const char *boundary, size_t buffer = 0)
     if (buffer)
         setvbuf(in, buf.data(), _IOFBF, buffer);
     Spooled s;
+    std::vector<FileWrite> writes;
+    file_writes = &writes;
     char *path = cgi_spool_part(in, boundary);
+    file_writes = nullptr;
+    // Those from the stream's buffer are whole pages at page-aligned offsets.
+    auto start = reinterpret_cast<uintptr_t>(buf.data());
+    for (const auto &w : writes) {
+        auto from = reinterpret_cast<uintptr_t>(w.from);
+        if (buffer > 0 && from >= start && from < start + buffer) {
+            EXPECT_EQ(w.at % 4096, 0) << "a write at " << w.at;
+            EXPECT_EQ(w.n % 4096, 0u) << "a write of " << w.n;
+            s.direct++;
+        }
+    }
     for (int c; (c = getc(in)) != EOF;)
         s.rest += static_cast<char>(c);
     std::fclose(in);
@@ -180,6 +220,65 @@ TEST_F(Spool, RandomRoundTrip)
         ASSERT_TRUE(s.stored) << "round " << round;
         ASSERT_EQ(s.data, payload) << "round " << round << " buffer " << buffer;
         ASSERT_EQ(s.rest, "rest") << "round " << round;
+    }
+}
+
+// Data shaped for the spool's limits: fgets pieces of at most 16 KiB - 1
+// bytes, its 256 KiB output buffer, and stretches of 32 KiB or more written
+// straight from the stream's buffer; each through stream buffers from one
+// byte to more than the output buffer.
+TEST_F(Spool, AtTheLimitsOfPiecesBuffersAndPages)
+{
+    const size_t piece = (1 << 14) - 1, output = 1 << 18, direct = 1 << 15, page = 4096;
+    auto run = [](size_t n, char c = 'x') { return std::string(n, c); };
+    auto lines = [](size_t n, size_t length) { // lines of `length` bytes with their LF
+        std::string s;
+        while (s.size() < n)
+            s += s.size() % length == length - 1 ? '\n' : 'l';
+        return s;
+    };
+    const std::string nul(1, '\0');
+    std::vector<std::pair<std::string, std::string>> cases;
+    for (size_t d : {0, 1, 2, 3}) {
+        // The delimiter's CR, or a partial delimiter that the next read
+        // breaks, around the end of a full piece.
+        cases.push_back({"run " + std::to_string(piece - 2 + d), run(piece - 2 + d)});
+        cases.push_back({"broken at piece end " + std::to_string(d), run(piece - 2 + d) + "\r\n--XyQ" + run(9)});
+        cases.push_back({"CR CR at piece end " + std::to_string(d), run(piece - 2 + d) + "\r\r\n--Xy\r\n-"});
+        cases.push_back({"NUL at piece end " + std::to_string(d), run(piece - 2 + d) + nul + "\n" + nul + "\r"});
+        // Up to the output buffer's end (in lines of 64 bytes, the last
+        // piece before it is flushed ends exactly there) and past it.
+        cases.push_back({"lines to the buffer's end " + std::to_string(d), lines(output - 2 + d, 64)});
+        cases.push_back({"run to the buffer's end " + std::to_string(d), run(output - 17 + d)});
+        cases.push_back({"run past the buffer " + std::to_string(d), run(output - 1 + d) + "\r\n--X"});
+        // Stretches around a direct write's least size and around pages.
+        cases.push_back({"stretch " + std::to_string(direct - 2 + d), run(direct - 2 + d)});
+        cases.push_back({"pages " + std::to_string(d), run(9 * page - 1 + d % 3) + run(d * 700, '\r')});
+    }
+    cases.push_back({"NUL around LF", lines(40000, 50) + nul + "\n" + nul + "\n\n" + nul + nul + "\r" + nul});
+    std::string mixed; // runs of every length, line ends, NUL and partial delimiters
+    std::mt19937 rng(16);
+    const char *salts[] = {"\r", "\n", "\r\n", "\r\n--Xy", "\r\n--XyZ"};
+    while (mixed.size() < 700000)
+        mixed += rng() % 3 ? run(rng() % 40000, static_cast<char>(rng() % 3)) : std::string(salts[rng() % 5]);
+    for (size_t at; (at = mixed.find("\r\n--XyZ")) != std::string::npos;)
+        mixed[at + 1] = '\0';
+    cases.push_back({"mixed", mixed});
+
+    size_t direct_writes = 0;
+    for (const auto &c : cases) {
+        for (size_t buffer : {size_t{0}, size_t{1}, size_t{7}, page, 4 * direct + 1, output + 1}) {
+            Spooled s = spool(c.second + "\r\n--XyZ\r\nnext\r\n", "--XyZ", buffer);
+            size_t diff = std::mismatch(s.data.begin(), s.data.end(), c.second.begin(), c.second.end()).first -
+                          s.data.begin();
+            EXPECT_TRUE(s.stored && s.data == c.second && s.rest == "next\r\n")
+                << c.first << ", buffer " << buffer << ": " << s.data.size() << " bytes of " << c.second.size()
+                << ", first difference at " << diff << ", rest " << s.rest.substr(0, 20);
+            direct_writes += s.direct;
+        }
+    }
+    if (ostrel::stream_readahead) {
+        EXPECT_GT(direct_writes, 0u);
     }
 }
 
