@@ -75,22 +75,13 @@ char *cgi_cookie::*attribute_field(const Item &item)
     return nullptr;
 }
 
-// The list being built (`count` records, then a null) and the open record,
-// which is not in the list yet.  Whatever is still held is freed on exit.
+// The list being built and the open record, which is not in the list yet.
+// Whatever is still held is freed on exit.
 class CookieList {
 public:
-    ~CookieList()
-    {
-        drop_open();
-        free_cookies(list_);
-    }
+    ~CookieList() { drop_open(); }
 
-    bool start()
-    {
-        list_ = static_cast<cgi_cookie **>(std::calloc(1, sizeof *list_));
-        slots_ = 1;
-        return list_ != nullptr;
-    }
+    bool start() { return list_.reserve(); }
 
     cgi_cookie *open() const { return open_; }
 
@@ -105,23 +96,11 @@ public:
         return true;
     }
 
-    // Moves the open record into the list, which stays null-terminated.
-    // False when the list cannot grow.  The list doubles when full: growing
-    // it by one slot per cookie copies it over and over with allocators
-    // that do not extend blocks in place.
+    // Moves the open record into the list.  False when the list cannot grow.
     bool append()
     {
-        if (count_ + 2 > slots_) {
-            if (slots_ > SIZE_MAX / 2 / sizeof *list_)
-                return false;
-            void *grown = std::realloc(list_, 2 * slots_ * sizeof *list_);
-            if (!grown)
-                return false;
-            list_ = static_cast<cgi_cookie **>(grown);
-            slots_ *= 2;
-        }
-        list_[count_++] = open_;
-        list_[count_] = nullptr;
+        if (!list_.append(open_))
+            return false;
         open_ = nullptr;
         return true;
     }
@@ -140,13 +119,11 @@ public:
     cgi_cookie **take()
     {
         drop_open();
-        cgi_cookie **list = list_;
-        list_ = nullptr;
-        return list;
+        return list_.take();
     }
 
 private:
-    char *shared_version() const { return count_ ? list_[0]->version : nullptr; }
+    char *shared_version() const { return list_.count() ? list_.at(0)->version : nullptr; }
 
     void drop_open()
     {
@@ -156,9 +133,7 @@ private:
         open_ = nullptr;
     }
 
-    cgi_cookie **list_ = nullptr;
-    size_t count_ = 0; // records in the list, a null after them
-    size_t slots_ = 0; // allocated slots
+    PtrList<cgi_cookie, free_cookies> list_;
     cgi_cookie *open_ = nullptr;
 };
 

@@ -125,61 +125,69 @@ char *read_offline_lines(FILE *in)
     return text;
 }
 
+// "+" becomes a space (HTML form encoding, not RFC 3986, which keeps "+"),
+// and the pairs are counted for the trace.
+size_t count_pairs(char *text)
+{
+    size_t pairs = 0;
+    for (char *p = text; *p; p++) {
+        if (*p == '+')
+            *p = ' ';
+        else if (*p == '&' || *p == ';')
+            pairs++;
+    }
+    return *text ? pairs + 1 : 0;
+}
+
+// Cuts the next pair out of the text at *cursor and moves the cursor behind
+// it (null at the end).  ";" separates pairs only behind the last "&": the
+// stored values of forms that used ";" inside values stay as they were.
+char *next_pair(char *&cursor, bool &ampersands)
+{
+    char *pair = cursor;
+    char *end = ampersands ? std::strchr(pair, '&') : nullptr;
+    if (!end) {
+        ampersands = false;
+        end = std::strchr(pair, ';');
+    }
+    cursor = end && end[1] ? end + 1 : nullptr;
+    if (end)
+        *end = '\0';
+    return pair;
+}
+
+// Stores one name=value pair, both decoded; a pair without "=" is ignored.
+// False when memory ran out.
+bool store_pair(char *pair, ostrel::VarList &vars)
+{
+    char *eq = std::strchr(pair, '=');
+    if (!eq)
+        return true;
+    Owned<char> name(ostrel::copy_bytes(pair, static_cast<size_t>(eq - pair)));
+    if (!name)
+        return false;
+    cgi_decode(name.get());
+    cgi_decode(eq + 1);
+    long i = vars.put(name, eq + 1, false);
+    if (i < 0)
+        return false;
+    cgi_var *v = vars.at(static_cast<size_t>(i));
+    cgi_trace(1, "%s: %s", v->name, v->value);
+    return true;
+}
+
 // Splits the text into name=value pairs and stores them.  False when memory
 // ran out.
 bool parse_pairs(char *text, ostrel::VarList &vars)
 {
     cgi_trace(1, "Received CGI input: %s", text);
-    size_t slots = 0;
-    for (char *p = text; *p; p++) {
-        if (*p == '+')
-            *p = ' ';
-        else if (*p == '&' || *p == ';')
-            slots++;
-    }
-    if (*text)
-        slots++;
-    cgi_trace(1, "%zu cgi variables found.", slots);
-
-    // ";" separates pairs only behind the last "&".
+    cgi_trace(1, "%zu cgi variables found.", count_pairs(text));
     bool ampersands = true;
-    for (char *pair = text; *pair;) {
-        char *end = ampersands ? std::strchr(pair, '&') : nullptr;
-        if (!end) {
-            ampersands = false;
-            end = std::strchr(pair, ';');
-        }
-        char *next = end ? end + 1 : nullptr;
-        if (end)
-            *end = '\0';
-        if (char *eq = std::strchr(pair, '=')) {
-            Owned<char> name(ostrel::copy_bytes(pair, static_cast<size_t>(eq - pair)));
-            if (!name)
-                return false;
-            Owned<char> value(ostrel::copy_string(eq + 1));
-            if (!value)
-                return false;
-            cgi_decode(name.get());
-            cgi_decode(value.get());
-            long i = vars.find(name.get());
-            if (i < 0) {
-                if (!vars.add(name.get(), value.get()))
-                    return false;
-                cgi_trace(1, "%s: %s", name.release(), value.release());
-            } else {
-                cgi_var *v = vars.at(static_cast<size_t>(i));
-                if (!vars.append(static_cast<size_t>(i), "\n", value.get(), std::strlen(value.get())))
-                    return false;
-                cgi_trace(1, "%s: %s", v->name, v->value);
-            }
-        }
-        if (!next)
-            break;
-        pair = next;
-    }
+    for (char *cursor = *text ? text : nullptr; cursor;)
+        if (!store_pair(next_pair(cursor, ampersands), vars))
+            return false;
     return true;
 }
-
 
 // The form reader; `environment` as for read_multipart.
 cgi_request *read_form(FILE *in, const ostrel::FormInput &vars, char *environment)

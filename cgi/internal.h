@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 
@@ -22,13 +23,71 @@ template <class T> using Owned = std::unique_ptr<T, Free>;
 char *copy_bytes(const char *s, size_t n);
 char *copy_string(const char *s);
 
-// Release of list entries, shared by the readers' failure paths and
-// cgi_free_request.  free_upload also deletes the spool file.
+// Release of list entries and whole lists, shared by the readers' failure
+// paths and cgi_free_request.  free_upload also deletes the spool file.
 void free_var(cgi_var *v);
 void free_upload(cgi_upload *u);
+void free_vars(cgi_var **list);
+void free_uploads(cgi_upload **list);
 void free_cookies(cgi_cookie **list);
 // One cookie record; its version is kept when it is the shared one.
 void free_cookie(cgi_cookie *c, const char *shared_version);
+
+// A null-terminated list of pointers being built, the shape of every list
+// in a request.  It grows by half (at first to 4 slots), so that a long
+// list costs linear time under any allocator; whatever it still holds when
+// destroyed goes to Release (entries, then the list).
+template <class T, void (*Release)(T **)> class PtrList {
+public:
+    PtrList() = default;
+    PtrList(const PtrList &) = delete;
+    PtrList &operator=(const PtrList &) = delete;
+    ~PtrList() { Release(list_); }
+
+    size_t count() const { return count_; }
+    size_t slots() const { return slots_; }
+    T *at(size_t i) const { return list_[i]; }
+    bool allocated() const { return list_ != nullptr; }
+
+    // Room for one more entry and the null behind it; false when memory
+    // runs out or the size would overflow.
+    bool reserve()
+    {
+        if (count_ + 2 <= slots_)
+            return true;
+        size_t slots = slots_ < 4 ? 4 : slots_ + slots_ / 2;
+        if (slots > SIZE_MAX / sizeof(T *))
+            return false;
+        void *grown = std::realloc(list_, slots * sizeof(T *));
+        if (!grown)
+            return false;
+        list_ = static_cast<T **>(grown);
+        for (size_t i = count_; i < slots; i++)
+            list_[i] = nullptr;
+        slots_ = slots;
+        return true;
+    }
+    // Takes over the entry; on false (no memory) it stays the caller's.
+    bool append(T *entry)
+    {
+        if (!reserve())
+            return false;
+        list_[count_++] = entry;
+        return true;
+    }
+    // Hands out the list (null when nothing was ever allocated).
+    T **take()
+    {
+        T **list = list_;
+        list_ = nullptr;
+        count_ = slots_ = 0;
+        return list;
+    }
+
+private:
+    T **list_ = nullptr;
+    size_t count_ = 0, slots_ = 0;
+};
 
 // The variables list that the form and multipart readers build: entries in
 // order of first appearance, names unique, found through a hash index, and
@@ -41,10 +100,16 @@ public:
     VarList &operator=(const VarList &) = delete;
     ~VarList();
 
-    size_t count() const { return count_; }
-    cgi_var *at(size_t i) const { return vars_[i]; }
+    size_t count() const { return vars_.count(); }
+    cgi_var *at(size_t i) const { return vars_.at(i); }
     // Index of the variable called exactly `name`, or -1.
     long find(const char *name) const;
+    // The one way a reader stores a value: a variable called `name` gets
+    // it, or, when there is one already, LF and `text` appended.  A new
+    // variable takes over `name` (then reset) and a copy of `text`, decoded
+    // when `decode` is set.  The variable's index, or -1 when memory ran out
+    // (then nothing changed).
+    long put(Owned<char> &name, const char *text, bool decode);
     // Adds a variable that takes over the malloc'd name and value; on false
     // (out of memory) they still belong to the caller.
     bool add(char *name, char *value);
@@ -61,14 +126,14 @@ private:
         unsigned entry;
         unsigned hash;
     };
-    bool grow_list();
+    bool grow_sizes();
     void index_insert(Slot slot);
     bool rebuild_index();
 
-    cgi_var **vars_ = nullptr;
+    PtrList<cgi_var, free_vars> vars_;
     size_t *lengths_ = nullptr; // value lengths, so appending never rescans
     size_t *capacities_ = nullptr;
-    size_t count_ = 0, slots_ = 0;
+    size_t sizes_ = 0;          // slots of lengths_ and capacities_
     Slot *index_ = nullptr; // none: linear search
     size_t index_size_ = 0;
 };

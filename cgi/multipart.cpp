@@ -54,12 +54,6 @@ struct Pending {
 class Reader {
 public:
     Reader(FILE *in, const char *boundary) : in_(in), boundary_(boundary), boundary_len_(std::strlen(boundary)) {}
-    ~Reader()
-    {
-        for (size_t i = 0; i < uploads_count_; i++)
-            ostrel::free_upload(uploads_[i]); // also deletes the spool file
-        std::free(uploads_);
-    }
     bool read();
     cgi_request *result();
 
@@ -69,6 +63,7 @@ private:
     void content_type(const char *line);
     void file_part();
     void store_upload(char *path);
+    cgi_upload *new_upload(char *path);
     bool first_value_line(char *line);
     bool further_value_line(char *line);
 
@@ -80,8 +75,8 @@ private:
     Pending part_;
     long current_ = -1; // variable that value lines extend
     ostrel::VarList vars_;
-    cgi_upload **uploads_ = nullptr;
-    size_t uploads_count_ = 0, uploads_slots_ = 0;
+    // Released (spool files deleted) if the reader gives up.
+    ostrel::PtrList<cgi_upload, ostrel::free_uploads> uploads_;
 };
 
 void Reader::disposition(const char *line)
@@ -143,31 +138,16 @@ void Reader::file_part()
     store_upload(path);
 }
 
-void Reader::store_upload(char *path)
+// The record of a finished file part, taking over its strings and the
+// spool path; null when memory ran out (then nothing was taken).
+cgi_upload *Reader::new_upload(char *path)
 {
     cgi_upload *u = static_cast<cgi_upload *>(std::malloc(sizeof *u));
-    bool listed = u != nullptr;
-    if (u && uploads_count_ + 2 > uploads_slots_) {
-        size_t slots = uploads_slots_ < 2 ? 2 : uploads_slots_ * 2;
-        void *list = std::realloc(uploads_, slots * sizeof *uploads_);
-        if ((listed = list != nullptr)) {
-            uploads_ = static_cast<cgi_upload **>(list);
-            uploads_slots_ = slots;
-        }
-    }
-    if (!listed) {
-        const char *field = part_.field.get(), *filename = part_.filename.get();
-        if (u && uploads_)
-            cgi_trace(3, "realloc failed, ignoring %s=%s", field, filename);
-        else
-            cgi_trace(3, "malloc failed, ignoring %s=%s", field, filename);
-        std::free(u);
-        unlink(path);
-        std::free(path);
-        part_.clear();
-        return;
-    }
-    // The client file name is what follows the last "/".
+    if (!u)
+        return nullptr;
+    // The client file name is what follows the last "/".  RFC 7578 asks
+    // for no path at all; older browsers sent a whole one, and stored names
+    // are built from what follows it.
     char *filename = part_.filename.get();
     if (const char *slash = std::strrchr(filename, '/'))
         std::memmove(filename, slash + 1, std::strlen(slash + 1) + 1);
@@ -175,37 +155,39 @@ void Reader::store_upload(char *path)
     u->type = part_.type.release();
     u->filename = part_.filename.release();
     u->path = path;
-    uploads_[uploads_count_++] = u;
-    uploads_[uploads_count_] = nullptr;
+    return u;
 }
 
-// A value part's first line: a new variable, or one more line of an old one.
-// False when memory for a new variable ran out.
+void Reader::store_upload(char *path)
+{
+    bool listed = uploads_.allocated();
+    if (!uploads_.reserve()) {
+        cgi_trace(3, "%s failed, ignoring %s=%s", listed ? "realloc" : "malloc", part_.field.get(),
+                  part_.filename.get());
+    } else if (cgi_upload *u = new_upload(path)) {
+        uploads_.append(u); // room was made above
+        return;
+    } else {
+        cgi_trace(3, "malloc failed, ignoring %s=%s", part_.field.get(), part_.filename.get());
+    }
+    unlink(path);
+    std::free(path);
+    part_.clear();
+}
+
+// A value part's first line: a new variable, or one more line of an old
+// one.  A repeated name gets the line as it came, undecoded, where a new
+// one is decoded: stored values that repeat a name rely on it.  False when
+// the value could not be stored, as in the form reader: a value cut short
+// would pass for a whole one.
 bool Reader::first_value_line(char *line)
 {
     long i = vars_.find(part_.field.get());
-    if (i < 0) {
-        i = static_cast<long>(vars_.count());
-        cgi_trace(3, "Set #%ld to %s=%s", i, part_.field.get(), line);
-        Owned<char> value(ostrel::copy_string(line));
-        if (!value) { // only this value is lost
-            part_.field.reset();
-            i = -1;
-        } else {
-            cgi_decode(value.get());
-            if (!vars_.add(part_.field.get(), value.get()))
-                return false;
-            part_.field.release();
-            value.release();
-        }
-    } else {
-        cgi_trace(3, "Set #%ld to %s=%s", i, part_.field.get(), line);
-        part_.field.reset();
-        vars_.append(static_cast<size_t>(i), "\n", line, std::strlen(line)); // dropped if no memory
-    }
-    current_ = i;
+    cgi_trace(3, "Set #%ld to %s=%s", i < 0 ? static_cast<long>(vars_.count()) : i, part_.field.get(), line);
+    current_ = vars_.put(part_.field, line, true);
+    part_.field.reset();
     part_.type.reset();
-    return true;
+    return current_ >= 0;
 }
 
 // A further line of the current value, decoded.  False when the value could
@@ -256,9 +238,7 @@ cgi_request *Reader::result()
     if (!req)
         return nullptr;
     req->variables = vars_.release();
-    req->uploads = uploads_;
-    uploads_ = nullptr;
-    uploads_count_ = 0;
+    req->uploads = uploads_.take();
     return req;
 }
 

@@ -29,6 +29,24 @@ void free_var(cgi_var *v)
     std::free(v);
 }
 
+void free_vars(cgi_var **list)
+{
+    if (!list)
+        return;
+    for (cgi_var **v = list; *v; v++)
+        free_var(*v);
+    std::free(list);
+}
+
+void free_uploads(cgi_upload **list)
+{
+    if (!list)
+        return;
+    for (cgi_upload **u = list; *u; u++)
+        free_upload(*u);
+    std::free(list);
+}
+
 void free_upload(cgi_upload *u)
 {
     if (!u)
@@ -154,17 +172,9 @@ extern "C" void cgi_free_request(cgi_request *req)
 {
     if (!req)
         return;
-    if (req->variables) {
-        for (cgi_var **v = req->variables; *v; v++)
-            free_var(*v);
-        std::free(req->variables);
-    }
+    free_vars(req->variables);
     free_cookies(req->cookies);
-    if (req->uploads) {
-        for (cgi_upload **u = req->uploads; *u; u++)
-            free_upload(*u);
-        std::free(req->uploads);
-    }
+    free_uploads(req->uploads);
     std::free(req);
     reset_response_state();
 }

@@ -99,10 +99,38 @@ struct Spool {
     bool lone_cr;                 // no CR in the pattern after its first byte
     size_t held = 0;              // pattern bytes matched so far
 
+    // The one place that decides: how many of the n bytes at p go on with
+    // the delimiter after its first `from` bytes.  Every path below only
+    // finds where a match may start and then asks this.
+    size_t matching(const unsigned char *p, size_t n, size_t from) const
+    {
+        size_t k = 0;
+        while (from + k < length && k < n && p[k] == pattern[from + k])
+            k++;
+        return k;
+    }
+
     void release_held()
     {
         out.write(pattern, held);
         held = 0;
+    }
+
+    // Where in p[pos, n) the delimiter may start next (n: nowhere).  With no
+    // CR in the pattern past its first byte (as in every valid boundary), no
+    // CR before the pattern's first whole occurrence, or before the last
+    // length - 1 bytes, can start it, so memmem skips to there first.
+    size_t candidate(const unsigned char *p, size_t pos, size_t n) const
+    {
+        if (lone_cr) {
+            const void *found = memmem(p + pos, n - pos, pattern, length);
+            if (found)
+                return static_cast<size_t>(static_cast<const unsigned char *>(found) - p);
+            if (n - pos > length - 1)
+                pos = n - (length - 1);
+        }
+        const void *cr = std::memchr(p + pos, '\r', n - pos);
+        return cr ? static_cast<size_t>(static_cast<const unsigned char *>(cr) - p) : n;
     }
 
     // Bytes that the stream holds already, a block at a time: writes the
@@ -117,9 +145,7 @@ struct Spool {
         if (n == 0)
             return false;
         if (held > 0) { // the match that the last block ended in goes on
-            size_t k = 0;
-            while (held + k < length && k < n && p[k] == pattern[held + k])
-                k++;
+            size_t k = matching(p, n, held);
             if (held + k == length) {
                 stream_consume(in, k);
                 return true;
@@ -132,25 +158,8 @@ struct Spool {
             release_held(); // p[0..k) follow as data
             pos = k;        // the breaking byte may start a match itself
         }
-        if (lone_cr) {
-            // With no CR in the pattern past its first byte (as in every
-            // valid boundary), no CR before the pattern's first whole
-            // occurrence, or before the block's last length - 1 bytes, can
-            // start the delimiter: the CR scan below may begin there.
-            const void *found = memmem(p + pos, n - pos, pattern, length);
-            if (found)
-                pos = static_cast<size_t>(static_cast<const unsigned char *>(found) - p);
-            else if (n - pos > length - 1)
-                pos = n - (length - 1);
-        }
-        while (pos < n) {
-            const void *cr = std::memchr(p + pos, '\r', n - pos);
-            if (!cr)
-                break;
-            size_t at = static_cast<size_t>(static_cast<const unsigned char *>(cr) - p);
-            size_t k = 1;
-            while (k < length && at + k < n && p[at + k] == pattern[k])
-                k++;
+        for (size_t at; (at = candidate(p, pos, n)) < n;) {
+            size_t k = matching(p + at, n - at, 0);
             if (k == length) { // the delimiter
                 out.write(p, at);
                 stream_consume(in, at + length);
@@ -196,7 +205,8 @@ struct Spool {
                 release_held();
                 return false;
             }
-            if (static_cast<unsigned char>(c) != pattern[held]) {
+            unsigned char b = static_cast<unsigned char>(c);
+            if (matching(&b, 1, held) == 0) {
                 release_held();
                 ungetc(c, in);
                 return false;
@@ -230,10 +240,11 @@ struct Spool {
                 return false;
             const char *lf = static_cast<const char *>(std::memchr(piece, '\n', space - 1));
             size_t n = lf ? static_cast<size_t>(lf - piece) + 1 : space - 1;
-            if (n >= 2 && piece[n - 1] == '\n' && piece[n - 2] == '\r')
-                held = 2;
-            else if (!lf && piece[n - 1] == '\r')
-                held = 1;
+            size_t at = lf && n >= 2 ? n - 2 : n - 1;
+            if (piece[at] == '\r')
+                held = matching(reinterpret_cast<const unsigned char *>(piece) + at, n - at, 0);
+            if (held < n - at) // no match, or broken by the LF: all data
+                held = 0;
             if (!out.failed)
                 out.used += n - held;
             if (held > 0 && match_rest())

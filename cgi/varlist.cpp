@@ -32,9 +32,6 @@ template <class T> bool resize(T *&p, size_t n)
 
 VarList::~VarList()
 {
-    for (size_t i = 0; i < count_; i++)
-        free_var(vars_[i]);
-    std::free(vars_);
     std::free(lengths_);
     std::free(capacities_);
     std::free(index_);
@@ -43,8 +40,8 @@ VarList::~VarList()
 long VarList::find(const char *name) const
 {
     if (!index_) {
-        for (size_t i = 0; i < count_; i++)
-            if (std::strcmp(vars_[i]->name, name) == 0)
+        for (size_t i = 0; i < count(); i++)
+            if (std::strcmp(at(i)->name, name) == 0)
                 return static_cast<long>(i);
         return -1;
     }
@@ -53,7 +50,7 @@ long VarList::find(const char *name) const
         const Slot &slot = index_[k];
         if (slot.entry == 0)
             return -1;
-        if (slot.hash == h && std::strcmp(vars_[slot.entry - 1]->name, name) == 0)
+        if (slot.hash == h && std::strcmp(at(slot.entry - 1)->name, name) == 0)
             return static_cast<long>(slot.entry - 1);
     }
 }
@@ -72,7 +69,7 @@ void VarList::index_insert(Slot slot)
 bool VarList::rebuild_index()
 {
     size_t size = 64;
-    while (size / 2 < count_)
+    while (size / 2 < count())
         size *= 2;
     Slot *old = index_;
     size_t old_size = index_size_, moved = 0;
@@ -85,29 +82,30 @@ bool VarList::rebuild_index()
                 moved++;
             }
         }
-        for (size_t i = moved; i < count_; i++)
-            index_insert(Slot{static_cast<unsigned>(i + 1), hash_name(vars_[i]->name)});
+        for (size_t i = moved; i < count(); i++)
+            index_insert(Slot{static_cast<unsigned>(i + 1), hash_name(at(i)->name)});
     }
     std::free(old);
     return index_ != nullptr;
 }
 
-// Keeps at least one null slot behind the last entry.
-bool VarList::grow_list()
+// The value lengths and capacities keep pace with the list's slots.
+bool VarList::grow_sizes()
 {
-    if (count_ + 2 <= slots_)
-        return true;
-    size_t slots = slots_ < 5 ? 5 : slots_ + slots_ / 2;
-    if (!resize(vars_, slots) || !resize(lengths_, slots) || !resize(capacities_, slots))
+    if (!vars_.reserve())
         return false;
-    std::memset(vars_ + slots_, 0, (slots - slots_) * sizeof *vars_);
-    slots_ = slots;
+    size_t slots = vars_.slots();
+    if (sizes_ < slots) {
+        if (!resize(lengths_, slots) || !resize(capacities_, slots))
+            return false;
+        sizes_ = slots;
+    }
     return true;
 }
 
 bool VarList::add(char *name, char *value)
 {
-    if (!grow_list())
+    if (!grow_sizes())
         return false;
     cgi_var *v = static_cast<cgi_var *>(std::malloc(sizeof *v));
     if (!v)
@@ -115,28 +113,46 @@ bool VarList::add(char *name, char *value)
     v->name = name;
     v->value = value;
     size_t len = std::strlen(value);
-    vars_[count_] = v;
-    lengths_[count_] = len;
-    capacities_[count_] = len + 1;
-    count_++;
-    if (count_ > index_size_ / 2 && count_ > 8)
+    size_t i = count();
+    lengths_[i] = len;
+    capacities_[i] = len + 1;
+    vars_.append(v); // room was made above
+    size_t n = count();
+    if (n > index_size_ / 2 && n > 8)
         rebuild_index(); // on failure: linear search
     else if (index_)
-        index_insert(Slot{static_cast<unsigned>(count_), hash_name(name)});
+        index_insert(Slot{static_cast<unsigned>(n), hash_name(name)});
     return true;
+}
+
+long VarList::put(Owned<char> &name, const char *text, bool decode)
+{
+    long i = find(name.get());
+    if (i >= 0)
+        return append(static_cast<size_t>(i), "\n", text, std::strlen(text)) ? i : -1;
+    Owned<char> value(copy_string(text));
+    if (!value)
+        return -1;
+    if (decode)
+        cgi_decode(value.get());
+    if (!add(name.get(), value.get()))
+        return -1;
+    name.release();
+    value.release();
+    return static_cast<long>(count() - 1);
 }
 
 bool VarList::append(size_t i, const char *sep, const char *text, size_t n)
 {
     size_t sep_len = std::strlen(sep);
     size_t len = lengths_[i] + sep_len + n;
-    char *value = vars_[i]->value;
+    char *value = at(i)->value;
     if (len + 1 > capacities_[i]) {
         size_t cap = len + 1 > 2 * capacities_[i] ? len + 1 : 2 * capacities_[i];
         if (!resize(value, cap))
             return false;
         capacities_[i] = cap;
-        vars_[i]->value = value;
+        at(i)->value = value;
     }
     std::memcpy(value + lengths_[i], sep, sep_len);
     std::memcpy(value + lengths_[i] + sep_len, text, n);
@@ -147,15 +163,13 @@ bool VarList::append(size_t i, const char *sep, const char *text, size_t n)
 
 cgi_var **VarList::release()
 {
-    cgi_var **list = vars_;
     std::free(lengths_);
     std::free(capacities_);
     std::free(index_);
-    vars_ = nullptr;
     lengths_ = capacities_ = nullptr;
     index_ = nullptr;
-    count_ = slots_ = index_size_ = 0;
-    return list;
+    sizes_ = index_size_ = 0;
+    return vars_.take();
 }
 
 } // namespace ostrel
