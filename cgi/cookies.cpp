@@ -1,8 +1,10 @@
 // Cookie reader and cookie lookups.
 //
 // HTTP_COOKIE is read in one pass with a cursor.  Items are separated by ";"
-// or ",".  A "$version", "$path" or "$domain" item sets that attribute on the
-// open record; any other named item is a cookie.  Records opened after the
+// or ",": RFC 6265 has only "; ", but RFC 2965 clients joined cookies with
+// "," and their headers still arrive.  A "$version", "$path" or "$domain"
+// item (RFC 2965 attributes, which RFC 6265 dropped) sets that attribute on
+// the open record; any other named item is a cookie.  Records opened after the
 // first cookie is in the list start with the first cookie's version string:
 // they share it, and only the first cookie owns it.
 #include "cgi/internal.h"
@@ -23,7 +25,9 @@ struct Item {
 
 // Reads the item that starts at p; returns where it ends: at the ";" or ","
 // after a plain value, at the closing quote of a quoted one, or at the end of
-// the text.  Only spaces (not tabs) are skipped.
+// the text.  Only spaces (not tabs) are skipped.  A quoted value loses its
+// quotes, which RFC 6265 keeps as part of the value: callers compare the
+// bare text, as RFC 2965 had it.
 const char *scan_item(const char *p, Item &item)
 {
     while (*p == ' ')
@@ -48,7 +52,8 @@ const char *scan_item(const char *p, Item &item)
 }
 
 // Case-insensitive (ASCII, whatever the locale) test that the name begins
-// with the keyword; "$Versions" counts as "$version".
+// with the keyword.  A prefix, not the whole name as RFC 2965 has it:
+// "$Versions" counts as "$version", as the records stored so far were read.
 bool has_prefix(const Item &item, const char *keyword, size_t len)
 {
     if (item.name_len < len)

@@ -27,7 +27,7 @@ extern "C" char *cgi_decode(char *text)
         int hi = hex_value(static_cast<unsigned char>(r[1]));
         int lo = hi < 0 ? -1 : hex_value(static_cast<unsigned char>(r[2]));
         if (lo < 0) {
-            r++; // a malformed escape loses only its "%"
+            r++; // RFC 3986 has no meaning for it: only the "%" is lost
             continue;
         }
         *w++ = static_cast<char>(hi * 16 + lo);

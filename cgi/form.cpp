@@ -11,7 +11,9 @@ using ostrel::Owned;
 namespace {
 
 // The multipart boundary argument: "--" and the boundary parameter's value,
-// without its quotes, up to ";" or white space when unquoted.
+// without its quotes, up to ";" or white space when unquoted.  A quoted
+// value ends at the next quote: RFC 2045's quoted-pair escapes are not
+// read, and no boundary that RFC 2046 allows needs them.
 char *boundary_argument(const char *value)
 {
     size_t n;
@@ -41,6 +43,8 @@ cgi_request *read_multipart(FILE *in, const char *param, char *environment)
 {
     if (environment) {
         // Callers may look for the altered value: "boundary=" now ends in "--".
+        // RFC 3875 makes the meta-variables the server's input, not ours to
+        // change; the programs built on this rely on the change all the same.
         char *p = environment + (param - environment);
         p[7] = p[8] = '-';
     }
@@ -71,6 +75,9 @@ int content_length(const char *s)
 }
 
 // At most `length` bytes of the body, up to and including its first line feed.
+// RFC 3875 makes the body exactly CONTENT_LENGTH bytes; the reader stops at
+// the first line end as it always has, so a body of several lines keeps
+// only its first.
 char *read_post_body(FILE *in, const char *length_text)
 {
     int length = content_length(length_text);
@@ -91,7 +98,8 @@ char *read_post_body(FILE *in, const char *length_text)
 }
 
 // Console input: name=value pairs, one or more per line, until end of input;
-// each line end becomes "&".
+// each line end becomes "&".  RFC 3875 requires REQUEST_METHOD; without one
+// (or with any method but GET and POST) the program was started by hand.
 char *read_offline_lines(FILE *in)
 {
     std::fputs("(offline mode: enter name=value pairs on standard input)\n", stdout);

@@ -44,6 +44,8 @@ static const char *next_piece(FILE *in, char (&spare)[128], size_t *text)
     return spare;
 }
 
+// A lone LF ends a line too, where RFC 2046 has CR LF alone: bodies typed or
+// passed on by tools without CR are read all the same.
 extern "C" char *cgi_read_line(FILE *in)
 {
     if (!line_buffer) {

@@ -22,7 +22,11 @@ bool starts_with_nocase(const char *s, const char *prefix)
 
 // Decoded copy of the quoted parameter value after `key` (which ends in a
 // double quote), searched anywhere in the line, into `value`; null there when
-// absent or unclosed.  False when it is there but memory ran out.
+// absent or unclosed.  False when it is there but memory ran out.  Not RFC
+// 7578's parameter syntax: no backslash escapes, the first match anywhere
+// counts (so "name=" is also found inside "filename="), and the value is
+// percent-decoded, which RFC 7578 allows for file names only; browsers put
+// name before filename, and stored names were made this way.
 bool quoted_parameter(const char *line, const char *key, Owned<char> &value)
 {
     value.reset();
@@ -204,6 +208,12 @@ bool Reader::read()
 {
     while (char *line = cgi_read_line(in_)) {
         // The first byte rules out nearly every data line without a call.
+        // A line that begins with the boundary is a delimiter, whatever
+        // follows: RFC 2046 allows only "--" and padding there, but a
+        // stricter test would let a sloppy client's parts run together.
+        // Header keywords count on any line, also inside a value part,
+        // where RFC 7578 has none: a value line that begins with one sets
+        // the part's field or type, as it always has for stored requests.
         if ((boundary_len_ == 0 || line[0] == boundary_[0]) &&
             std::strncmp(line, boundary_, boundary_len_) == 0) {
             header_ = true;

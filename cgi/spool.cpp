@@ -299,6 +299,10 @@ extern "C" char *cgi_spool_part(FILE *in, const char *boundary)
                 !std::memchr(pattern + 1, '\r', b + 1)};
     bool complete = !std::feof(in) && spool.copy();
     // The rest of the delimiter line ("--" or nothing, and its line end).
+    // RFC 2046 allows any transport padding before that line end; at most
+    // boundary + 2 bytes are taken here, the buffer at hand, and the line
+    // reader then reads what is left as a line of the next part's header,
+    // where it is ignored.
     if (complete && !std::feof(in))
         std::fgets(pattern, static_cast<int>(b + 3), in);
     if (out.fd < 0)
