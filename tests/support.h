@@ -250,11 +250,13 @@ inline std::string describe(const cgi_request *req)
     return s;
 }
 
-inline std::vector<std::string> strings(char **list)
+// The strings of a name list from cgi_*_names, which it releases.
+inline std::vector<std::string> names(char **list)
 {
     std::vector<std::string> v;
     for (char **p = list; p && *p; p++)
         v.push_back(*p);
+    cgi_free_list(list);
     return v;
 }
 
