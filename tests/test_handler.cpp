@@ -155,7 +155,9 @@ TEST_F(Handler, DirectoryInThePlaceOfTheDocument)
 TEST_F(Handler, NothingToStore)
 {
     request(nullptr, "fax.sff");
-    EXPECT_EQ(store(), 1); // no receiver
+    EXPECT_EQ(store(), 1); // no variables
+    request(nullptr, "fax.sff")->variables = static_cast<cgi_var **>(std::calloc(1, sizeof(cgi_var *)));
+    EXPECT_EQ(store(), 1); // no receiver among them
     request("", "fax.sff");
     EXPECT_EQ(store(), 1); // empty receiver
     request(receiver().c_str(), nullptr);

@@ -95,8 +95,10 @@ void expect_same_lines(const std::string &input, size_t buffer_size)
         const char *line = cgi_read_line(ours.f);
         ASSERT_EQ(line != nullptr, more) << "line " << n << ", buffer " << buffer_size;
         ASSERT_EQ(std::ftell(ours.f), std::ftell(theirs.f)) << "line " << n << ", buffer " << buffer_size;
-        if (!more)
+        if (!more) {
+            ASSERT_EQ(cgi_read_line(ours.f), nullptr) << "again at the end, buffer " << buffer_size;
             break;
+        }
         ASSERT_EQ(line, expected) << "line " << n << ", buffer " << buffer_size;
     }
 }
