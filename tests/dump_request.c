@@ -1,5 +1,5 @@
 /* A CGI program in C that prints the request it reads, for the program-level
- * tests: variables, uploads with their spooled bytes, cookies, and the
+ * tests, in the text of test::describe (tests/support.h), and then the
  * CONTENT_TYPE value as the readers leave it. */
 #include "cgi/cgi.h"
 
@@ -16,6 +16,8 @@ static void print_file(const char *path)
     fclose(f);
 }
 
+static const char *text(const char *s) { return s ? s : "(none)"; }
+
 int main(void)
 {
     const char *type;
@@ -25,17 +27,31 @@ int main(void)
         printf("no request\n");
         return 1;
     }
+    if (req->variables && !req->variables[0])
+        printf("no variables\n");
     for (i = 0; req->variables && req->variables[i]; i++)
         printf("var %s=%s\n", req->variables[i]->name, req->variables[i]->value);
+    if (req->uploads && !req->uploads[0])
+        printf("no uploads\n");
     for (i = 0; req->uploads && req->uploads[i]; i++) {
         cgi_upload *u = req->uploads[i];
         printf("upload %s (%s, %s): ", u->name, u->filename, u->type ? u->type : "no type");
         print_file(u->path);
         printf("\n");
     }
-    for (i = 0; req->cookies && req->cookies[i]; i++)
-        printf("cookie %s=%s\n", req->cookies[i]->name ? req->cookies[i]->name : "(none)",
-               req->cookies[i]->value ? req->cookies[i]->value : "(none)");
+    if (req->cookies && !req->cookies[0])
+        printf("no cookies\n");
+    for (i = 0; req->cookies && req->cookies[i]; i++) {
+        cgi_cookie *c = req->cookies[i];
+        printf("cookie %s=%s", text(c->name), text(c->value));
+        if (c->version)
+            printf(" $Version=%s%s", c->version, i > 0 && c->version == req->cookies[0]->version ? " (shared)" : "");
+        if (c->path)
+            printf(" $Path=%s", c->path);
+        if (c->domain)
+            printf(" $Domain=%s", c->domain);
+        printf("\n");
+    }
     type = getenv("CONTENT_TYPE");
     if (type)
         printf("CONTENT_TYPE=%s\n", type);

@@ -12,15 +12,15 @@ void __real_free(void *p);
 
 namespace {
 long fail_at = 0, count = 0, blocks = 0;
-bool hit = false;
+char hit = 0;
 
 // Counts one allocation; true when it is the one to fail.
-bool fails()
+bool fails(char call)
 {
     count++;
     if (fail_at == 0 || count != fail_at)
         return false;
-    hit = true;
+    hit = call;
     return true;
 }
 } // namespace
@@ -30,9 +30,10 @@ void fail_nth(long n)
 {
     fail_at = n;
     count = 0;
-    hit = false;
+    hit = 0;
 }
-bool failed() { return hit; }
+bool failed() { return hit != 0; }
+char failed_call() { return hit; }
 long allocations() { return count; }
 long live() { return blocks; }
 } // namespace failing_alloc
@@ -41,21 +42,21 @@ extern "C" {
 
 void *__wrap_malloc(size_t size)
 {
-    void *p = fails() ? nullptr : __real_malloc(size);
+    void *p = fails('m') ? nullptr : __real_malloc(size);
     blocks += p != nullptr;
     return p;
 }
 
 void *__wrap_calloc(size_t count, size_t size)
 {
-    void *p = fails() ? nullptr : __real_calloc(count, size);
+    void *p = fails('c') ? nullptr : __real_calloc(count, size);
     blocks += p != nullptr;
     return p;
 }
 
 void *__wrap_realloc(void *old, size_t size)
 {
-    void *p = fails() ? nullptr : __real_realloc(old, size);
+    void *p = fails('r') ? nullptr : __real_realloc(old, size);
     blocks += p != nullptr && old == nullptr;
     return p;
 }

@@ -12,6 +12,8 @@ namespace failing_alloc {
 void fail_nth(long n);
 // Whether the chosen allocation has failed since fail_nth.
 bool failed();
+// The call that failed: 'm'alloc, 'c'alloc or 'r'ealloc; 0 for none.
+char failed_call();
 // Allocations made since fail_nth.
 long allocations();
 // Blocks allocated through the wrapper and not yet freed.

@@ -202,6 +202,64 @@ inline Run run_program(const std::string &program, const std::map<std::string, s
     return r;
 }
 
+// What a request holds, one entry each, in the text that dump_request prints:
+//   var NAME=VALUE
+//   upload NAME (FILENAME, TYPE or "no type"): the spool file's bytes
+//   cookie NAME=VALUE[ $Version=V[ (shared)]][ $Path=P][ $Domain=D]
+// "(none)" stands for a null field; "(shared)" marks a later cookie that
+// holds the first one's version string itself.  A list that is present but
+// empty is "no variables", "no uploads" or "no cookies"; an absent one says
+// nothing.
+inline std::vector<std::string> entries(const cgi_request *req)
+{
+    std::vector<std::string> out;
+    auto text = [](const char *s) { return std::string(s ? s : "(none)"); };
+    if (req->variables && !req->variables[0])
+        out.push_back("no variables");
+    for (cgi_var **v = req->variables; v && *v; v++)
+        out.push_back("var " + text((*v)->name) + "=" + text((*v)->value));
+    if (req->uploads && !req->uploads[0])
+        out.push_back("no uploads");
+    for (cgi_upload **u = req->uploads; u && *u; u++)
+        out.push_back("upload " + text((*u)->name) + " (" + text((*u)->filename) + ", " +
+                      ((*u)->type ? (*u)->type : "no type") + "): " + ((*u)->path ? read_file((*u)->path) : ""));
+    if (req->cookies && !req->cookies[0])
+        out.push_back("no cookies");
+    for (cgi_cookie **c = req->cookies; c && *c; c++) {
+        std::string e = "cookie " + text((*c)->name) + "=" + text((*c)->value);
+        if ((*c)->version)
+            e += " $Version=" + text((*c)->version) +
+                 (c != req->cookies && (*c)->version == req->cookies[0]->version ? " (shared)" : "");
+        if ((*c)->path)
+            e += " $Path=" + text((*c)->path);
+        if ((*c)->domain)
+            e += " $Domain=" + text((*c)->domain);
+        out.push_back(e);
+    }
+    return out;
+}
+
+// The entries, each ended by a line feed; "no request" for none.
+inline std::string describe(const cgi_request *req)
+{
+    if (!req)
+        return "no request\n";
+    std::string s;
+    for (const auto &e : entries(req))
+        s += e + "\n";
+    return s;
+}
+
+// The strings of a name list from cgi_*_names, which it releases.
+inline std::vector<std::string> names(char **list)
+{
+    std::vector<std::string> v;
+    for (char **p = list; p && *p; p++)
+        v.push_back(*p);
+    cgi_free_list(list);
+    return v;
+}
+
 // A multipart/form-data body builder.
 struct Part {
     std::string name;

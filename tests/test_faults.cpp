@@ -94,13 +94,18 @@ TEST_F(Faults, FullTmpWhileCopying)
     std::string in_path = dir.file("in"), out_path = dir.file("out"), list_path = dir.file("tmp-after");
     std::string data = document(200000);
     test::write_file(in_path, upload_body(receiver(), data));
-    // The files outside are opened before the new "/tmp/" hides them.
-    std::string script = "exec 3<\"$4\" 4>\"$5\" 5>\"$6\" || exit 92\n"
+    // The files outside are opened before the new "/tmp/" hides them.  A
+    // program under "/tmp/" (a checkout there) comes back through the old
+    // "/tmp/", held open, bound at its own path; the listing leaves it out.
+    std::string script = "exec 3<\"$4\" 4>\"$5\" 5>\"$6\" 6</tmp || exit 92\n"
+                         "top=; case $2 in /tmp/*) top=${2#/tmp/}; top=${top%%/*};; esac\n"
                          "mount -t tmpfs -o size=300k ostrel-fault /tmp || exit 90\n"
+                         "if [ -n \"$top\" ]; then mkdir \"/tmp/$top\" && mount --no-canonicalize --bind \"/proc/self/fd/6/$top\" \"/tmp/$top\" || exit 93; fi\n"
+                         "exec 6<&-\n"
                          "if [ \"$7\" = bind ]; then echo old > \"$1\" && mount --bind \"$1\" \"$1\" || exit 91; fi\n"
                          "env -i REQUEST_METHOD=POST \"CONTENT_TYPE=$3\" \"$2\" <&3 >&4\n"
                          "status=$?\n"
-                         "ls -A /tmp >&5; cat \"$1\" >&5\n"
+                         "ls -A /tmp | grep -vxF \"$top\" >&5; cat \"$1\" >&5\n"
                          "exit $status\n";
     auto run = [&](const char *mode) {
         std::string command = "unshare --mount --propagation private sh -c '" + script + "' sh '" + dest() +
@@ -113,7 +118,7 @@ TEST_F(Faults, FullTmpWhileCopying)
     };
     // That "/tmp/" holds the spool file: renamed into place, it is stored.
     EXPECT_EQ(run("plain"), 0);
-    EXPECT_EQ(test::read_file(list_path), dest().substr(5) + "\n" + data);
+    EXPECT_TRUE(test::read_file(list_path) == dest().substr(5) + "\n" + data);
     // Not renamed, the copy runs out of room.
     EXPECT_EQ(run("bind"), 1);
     EXPECT_EQ(test::read_file(out_path), not_stored);
@@ -145,11 +150,7 @@ TEST_F(Faults, NoSpoolFileToBeHad)
         if (probe >= 0) // the limit does not hold here (valgrind keeps its own)
             _exit(77);
         cgi_request *req = ostrel::read_multipart(in, (std::string("--") + boundary).c_str());
-        bool ok = req && !req->uploads && req->variables && req->variables[0] && req->variables[1] &&
-                  !req->variables[2] && std::strcmp(req->variables[0]->name, "fxreceiver") == 0 &&
-                  std::strcmp(req->variables[0]->value, "123") == 0 &&
-                  std::strcmp(req->variables[1]->name, "after") == 0 &&
-                  std::strcmp(req->variables[1]->value, "value") == 0;
+        bool ok = test::describe(req) == "var fxreceiver=123\nvar after=value\n";
         cgi_free_request(req);
         _exit(ok ? 0 : 1);
     }
@@ -200,13 +201,7 @@ using Outcome = std::vector<std::string>;
 
 Outcome record_outcome(cgi_request *req)
 {
-    Outcome o;
-    if (!req)
-        return {"(null)"};
-    for (cgi_var **v = req->variables; v && *v; v++)
-        o.push_back(std::string("var ") + (*v)->name + "=" + (*v)->value);
-    for (cgi_upload **u = req->uploads; u && *u; u++)
-        o.push_back(std::string("upload ") + (*u)->name + " " + (*u)->filename + " " + test::read_file((*u)->path));
+    Outcome o = req ? test::entries(req) : Outcome{"no request"};
     cgi_free_request(req);
     return o;
 }
@@ -268,7 +263,7 @@ TEST_F(EarlyEnd, ReadErrorIsTheEndOfInput)
         // The file part is stored whole or not at all.
         for (const auto &entry : ended)
             if (entry.rfind("upload ", 0) == 0) {
-                EXPECT_EQ(entry, "upload fxdatei fax.sff " + data) << "stop " << stop;
+                EXPECT_EQ(entry, "upload fxdatei (fax.sff, no type): " + data) << "stop " << stop;
             }
     }
 }
@@ -286,8 +281,8 @@ TEST_F(EarlyEnd, UrlEncodedReaders)
         };
         Outcome ended = post(false);
         EXPECT_EQ(post(true), ended) << "POST body, stop " << stop;
-        // What arrived, and nothing more; no byte at all gives no variable.
-        Outcome arrived;
+        // What arrived, and nothing more; no byte at all gives an empty list.
+        Outcome arrived = {"no variables"};
         if (stop) {
             std::string query = pairs.substr(0, stop); // GET reads no stream
             arrived = record_outcome(ostrel::read_form(nullptr, {nullptr, "GET", nullptr, query.c_str()}));
@@ -359,10 +354,6 @@ TEST_F(Faults, ProgramWithUnreadableInput)
     EXPECT_TRUE(new_spool_files().empty());
 }
 
-} // namespace
-
-namespace {
-
 // 100 000 parts: value parts of distinct names, and file parts with empty
 // file names, each spooled and dropped.  All in one reading, nothing left.
 TEST_F(EarlyEnd, HundredThousandParts)
@@ -386,10 +377,6 @@ TEST_F(EarlyEnd, HundredThousandParts)
     EXPECT_TRUE(new_spool_files().empty());
     cgi_free_request(req);
 }
-
-} // namespace
-
-namespace {
 
 // Percent-encoded slashes are decoded before the names are checked.
 TEST_F(Faults, EncodedTraversalIsRefused)

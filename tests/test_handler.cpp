@@ -21,13 +21,13 @@ std::string receiver(const std::string &tail = "") { return "t" + std::to_string
 
 class Handler : public test::SpoolWatch {
 protected:
-    // A request as the readers leave it: receiver, and an upload whose
-    // spool file holds `data`.
+    // A request as the readers leave it: receiver (none: no variables list),
+    // and an upload whose spool file holds `data`.
     cgi_request *request(const char *recv, const char *filename, const std::string &data = "fax data")
     {
         req_ = static_cast<cgi_request *>(std::calloc(1, sizeof *req_));
-        req_->variables = static_cast<cgi_var **>(std::calloc(2, sizeof(cgi_var *)));
         if (recv) {
+            req_->variables = static_cast<cgi_var **>(std::calloc(2, sizeof(cgi_var *)));
             req_->variables[0] = static_cast<cgi_var *>(std::calloc(1, sizeof(cgi_var)));
             req_->variables[0]->name = dup("fxreceiver");
             req_->variables[0]->value = dup(recv);
@@ -155,7 +155,9 @@ TEST_F(Handler, DirectoryInThePlaceOfTheDocument)
 TEST_F(Handler, NothingToStore)
 {
     request(nullptr, "fax.sff");
-    EXPECT_EQ(store(), 1); // no receiver
+    EXPECT_EQ(store(), 1); // no variables
+    request(nullptr, "fax.sff")->variables = static_cast<cgi_var **>(std::calloc(1, sizeof(cgi_var *)));
+    EXPECT_EQ(store(), 1); // no receiver among them
     request("", "fax.sff");
     EXPECT_EQ(store(), 1); // empty receiver
     request(receiver().c_str(), nullptr);

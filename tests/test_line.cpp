@@ -1,10 +1,10 @@
-// The line reader against the plain fgets loop that defines it: the same
-// lines, and the stream left at the same place after each, however the
-// stream's refills split the input.  Built twice: once as the library is,
-// once with the line reader using only the standard calls.
+// The line reader: its buffer and trace, and its lines against the plain
+// fgets loop that defines it: the same lines, and the stream left at the
+// same place after each, however the stream's refills split the input.
+// Built twice: once as the library is, once with the line reader using only
+// the standard calls.
 #include "cgi/internal.h"
-
-#include <gtest/gtest.h>
+#include "tests/support.h"
 
 #include <cstring>
 #include <random>
@@ -12,6 +12,47 @@
 #include <vector>
 
 namespace {
+
+FILE *stream(std::string &s) { return fmemopen(&s[0], s.size(), "rb"); }
+
+TEST(ReadLine, BufferGrowsInSteps)
+{
+    // This test must be the first to use the line buffer in its process.
+    std::string input = std::string(300, 'x') + "\r\n";
+    FILE *in = stream(input);
+    const char *line = cgi_read_line(in);
+    ASSERT_NE(line, nullptr);
+    EXPECT_EQ(std::strlen(line), 300u);
+    EXPECT_EQ(ostrel::line_buffer_capacity(), 384u);
+    std::fclose(in);
+}
+
+TEST(ReadLine, LinesLongerThanAnyBuffer)
+{
+    std::string big(3 << 20, 'y');
+    for (size_t i = 0; i < big.size(); i += 997)
+        big[i] = static_cast<char>('a' + i % 26);
+    std::string input = big + "\n" + "short\n";
+    FILE *in = stream(input);
+    const char *line = cgi_read_line(in);
+    ASSERT_NE(line, nullptr);
+    EXPECT_TRUE(line == big);
+    EXPECT_STREQ(cgi_read_line(in), "short");
+    std::fclose(in);
+}
+
+TEST(ReadLine, TraceAtLevelFour)
+{
+    std::string input = "hello\r\n";
+    FILE *in = stream(input);
+    std::string err = test::capture_stderr([&] {
+        cgi_debug_setup(4, 1);
+        cgi_read_line(in);
+        cgi_debug_setup(0, 1);
+    });
+    EXPECT_EQ(err, "Read line 'hello'\n");
+    std::fclose(in);
+}
 
 // Pieces of at most 127 bytes through fgets; a piece's text ends at its
 // first NUL.
@@ -54,15 +95,17 @@ void expect_same_lines(const std::string &input, size_t buffer_size)
         const char *line = cgi_read_line(ours.f);
         ASSERT_EQ(line != nullptr, more) << "line " << n << ", buffer " << buffer_size;
         ASSERT_EQ(std::ftell(ours.f), std::ftell(theirs.f)) << "line " << n << ", buffer " << buffer_size;
-        if (!more)
+        if (!more) {
+            ASSERT_EQ(cgi_read_line(ours.f), nullptr) << "again at the end, buffer " << buffer_size;
             break;
+        }
         ASSERT_EQ(line, expected) << "line " << n << ", buffer " << buffer_size;
     }
 }
 
 const size_t buffer_sizes[] = {0, 1, 2, 3, 7, 126, 127, 128, 129, 254, 255, 1000};
 
-TEST(LineReader, MatchesThePieceByPieceReading)
+TEST(ReadLine, MatchesThePieceByPieceReading)
 {
     const std::string inputs[] = {
         "a\r\nb\nc\r\r\n\r\n\nlast",
@@ -79,7 +122,7 @@ TEST(LineReader, MatchesThePieceByPieceReading)
             expect_same_lines(input, buffer);
 }
 
-TEST(LineReader, RandomInputs)
+TEST(ReadLine, RandomInputs)
 {
     std::mt19937 rng(1208);
     const char alphabet[] = {'a', 'b', '\r', '\n', '\0', '-', '\xff'};

@@ -12,14 +12,10 @@ std::map<std::string, std::string> post_env(const std::string &type = upload_typ
     return {{"REQUEST_METHOD", "POST"}, {"CONTENT_TYPE", type}, {"GATEWAY_INTERFACE", "CGI/1.1"}};
 }
 
-std::string form(const char *receiver, const std::string &data, const char *filename = "fax.sff")
+std::string form(const std::string &receiver, const std::string &data)
 {
-    std::vector<test::Part> parts;
-    if (receiver)
-        parts.push_back({"fxreceiver", receiver});
-    if (filename)
-        parts.push_back({"fxdatei", data, filename, "application/octet-stream"});
-    return test::multipart_body("----formdata7MA4YWxk", parts);
+    return test::multipart_body("----formdata7MA4YWxk",
+                                {{"fxreceiver", receiver}, {"fxdatei", data, "fax.sff", "application/octet-stream"}});
 }
 
 const char *const not_stored = "Location: ./faxsnd.cgi?action=upload&work=ok\n\n";
@@ -33,10 +29,7 @@ protected:
         return r;
     }
     std::string receiver() const { return "p" + std::to_string(getpid()); }
-    std::string stored_path(const char *filename = "fax.sff") const
-    {
-        return "/tmp/" + receiver() + "." + filename + ".sff";
-    }
+    std::string stored_path() const { return "/tmp/" + receiver() + ".fax.sff.sff"; }
     void TearDown() override
     {
         unlink(stored_path().c_str());
@@ -47,7 +40,7 @@ protected:
 TEST_F(Program, StoresTheUploadAndRedirects)
 {
     std::string data("%PDF \r\n--\0\r\n------formdata7MA4YWx\r\r\n", 36);
-    test::Run r = upload(form(receiver().c_str(), data));
+    test::Run r = upload(form(receiver(), data));
     EXPECT_EQ(r.out, "Location: ./faxsnd.cgi?action=upload&work=ok&faxfile=" + stored_path() + "\n\n");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(test::read_file(stored_path()), data);
@@ -55,28 +48,10 @@ TEST_F(Program, StoresTheUploadAndRedirects)
 
 TEST_F(Program, StoresAnEmptyDocument)
 {
-    test::Run r = upload(form(receiver().c_str(), ""));
+    test::Run r = upload(form(receiver(), ""));
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(test::file_exists(stored_path()));
     EXPECT_EQ(test::read_file(stored_path()), "");
-}
-
-TEST_F(Program, AnswersWithoutFaxfile)
-{
-    const std::string cases[] = {
-        form(receiver().c_str(), "data", nullptr),                            // no file part
-        form("", "data"),                                                     // empty receiver
-        form(nullptr, "data"),                                                // no receiver
-        form(receiver().c_str(), "data", ""),                                 // empty client file name
-        form("../etc", "data"),                                               // refused receiver
-        form(receiver().c_str(), "data").substr(0, 150),                      // body broken off
-    };
-    for (const auto &body : cases) {
-        test::Run r = upload(body);
-        EXPECT_EQ(r.out, not_stored);
-        EXPECT_EQ(r.status, 1);
-        EXPECT_FALSE(test::file_exists(stored_path()));
-    }
 }
 
 TEST_F(Program, NoRequestAtAll)
@@ -89,7 +64,7 @@ TEST_F(Program, NoRequestAtAll)
 TEST_F(Program, DestinationThatCannotBeCreated)
 {
     mkdir(stored_path().c_str(), 0700); // a directory stands in the way
-    test::Run r = upload(form(receiver().c_str(), "data"));
+    test::Run r = upload(form(receiver(), "data"));
     rmdir(stored_path().c_str());
     EXPECT_EQ(r.out, not_stored);
     EXPECT_EQ(r.status, 1);
@@ -98,7 +73,7 @@ TEST_F(Program, DestinationThatCannotBeCreated)
 TEST_F(Program, PlusInTheReceiverSurvivesTheQuery)
 {
     std::string recv = "+" + receiver();
-    test::Run r = upload(form(recv.c_str(), "x"));
+    test::Run r = upload(form(recv, "x"));
     std::string path = "/tmp/" + recv + ".fax.sff.sff";
     EXPECT_EQ(r.out, "Location: ./faxsnd.cgi?action=upload&work=ok&faxfile=/tmp/%2B" + receiver() + ".fax.sff.sff\n\n");
     EXPECT_EQ(test::read_file(path), "x");

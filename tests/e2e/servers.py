@@ -27,13 +27,9 @@ def cases():
         ("0 bytes", TAG + "-zero", b"", "empty.sff", True),
         ("1 KiB", f"+49 30 R&D;<{TAG}>", salted(1024, 1), "fax letter.sff", True),
         ("5 MiB", TAG + "-big", salted(5 << 20, 2), "big.sff", True),
-        ("no file part", TAG + "-nofile", None, "", False),
-        ("empty receiver", "", salted(100, 3), TAG + ".sff", False),
-        ("empty client file name", TAG + "-noname", salted(100, 4), "", False),
+        # One refusal through the server and the fax page; the others are
+        # the handler's tests (Handler.NothingToStore, Handler.RefusedNames).
         ("receiver with /", "a/b", salted(100, 5), TAG + ".sff", False),
-        ("receiver of 80 bytes", "8" * 70 + TAG[:10].ljust(10, "x"), salted(100, 6), "x.sff", False),
-        ("path of 80 bytes", TAG + "-long", salted(100, 7), "n" * (80 - len(f"/tmp/{TAG}-long..sff")),
-         False),
     ]
 
 
