@@ -1,5 +1,5 @@
 /* faxupload.cgi's steps, with CGI variables whose values are read from files:
- *   env_request NAME=file... 
+ *   env_request NAME=file...
  * Linux starts a program with at most 128 KiB in any one environment string,
  * far less than the query string and cookie worst cases need, so those reach
  * the library through setenv here instead. */

@@ -66,7 +66,7 @@ int main(int argc, char **argv)
         long long ns = now_ns() - start;
         int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
         long long cpu = (ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1000000000LL +
-                        (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) * 1000LL;
+            (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) * 1000LL;
         printf("%lld %ld %d %lld\n", ns, ru.ru_maxrss, code, cpu);
     }
     return 0;

@@ -18,16 +18,36 @@
 extern "C" {
 #endif
 
+/* clang-format off: the declarations are aligned by hand, as a table */
+
 #if defined(__GNUC__) || defined(__clang__)
 #define CGI_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
 #else
 #define CGI_PRINTF(fmt, args)
 #endif
 
-typedef struct cgi_var    { char *name; char *value; } cgi_var;
-typedef struct cgi_cookie { char *version; char *name; char *value; char *path; char *domain; } cgi_cookie;
-typedef struct cgi_upload { char *name; char *type; char *filename; char *path; } cgi_upload;
-typedef struct cgi_request { cgi_var **variables; cgi_cookie **cookies; cgi_upload **uploads; } cgi_request;
+typedef struct cgi_var {
+    char *name;
+    char *value;
+} cgi_var;
+typedef struct cgi_cookie {
+    char *version;
+    char *name;
+    char *value;
+    char *path;
+    char *domain;
+} cgi_cookie;
+typedef struct cgi_upload {
+    char *name;
+    char *type;
+    char *filename;
+    char *path;
+} cgi_upload;
+typedef struct cgi_request {
+    cgi_var **variables;
+    cgi_cookie **cookies;
+    cgi_upload **uploads;
+} cgi_request;
 
 /* ---- Request record and lookups ---------------------------------------- */
 
@@ -39,50 +59,50 @@ cgi_request *cgi_read_request(void);
 
 /* First variable called exactly `name`; an empty value is returned as null.
  * Traces the result at level 1. */
-const char  *cgi_get_value(const cgi_request *req, const char *name);
+const char *cgi_get_value(const cgi_request *req, const char *name);
 
 /* First upload whose field name is exactly `name`, owned by the request.
  * Traces the result at level 1. */
-cgi_upload  *cgi_get_upload(const cgi_request *req, const char *name);
+cgi_upload *cgi_get_upload(const cgi_request *req, const char *name);
 
 /* New lists of copies of all variable / upload field names, in list order;
  * null for a null request or list, or when memory runs out.  Release them
  * with cgi_free_list. */
-char       **cgi_variable_names(const cgi_request *req);
-char       **cgi_upload_names(const cgi_request *req);
-void         cgi_free_list(char **list);
+char **cgi_variable_names(const cgi_request *req);
+char **cgi_upload_names(const cgi_request *req);
+void cgi_free_list(char **list);
 
 /* Frees the record with everything in it, deletes its spool files and
  * resets the response state (content type, header lines).  Null: no-op. */
-void         cgi_free_request(cgi_request *req);
+void cgi_free_request(cgi_request *req);
 
 /* ---- Debug trace ----------------------------------------------------------- */
 
 /* level <= 0 turns tracing off.  target: 1 standard error, 2 system log
  * (identity "ostrel"), above 2 the HTML page on standard output, 0 or below
  * keeps the current target. */
-void         cgi_debug_setup(int level, int target);
+void cgi_debug_setup(int level, int target);
 
 /* Writes one printf-style message when `level` is at most the debug level. */
-void         cgi_trace(int level, const char *format, ...) CGI_PRINTF(2, 3);
+void cgi_trace(int level, const char *format, ...) CGI_PRINTF(2, 3);
 
 /* ---- Readers ----------------------------------------------------------------- */
 
 /* Decodes %XX escapes in place; a "%" not followed by two hex digits is
  * dropped.  Zero-fills the storage behind the decoded text.  Returns text. */
-char        *cgi_decode(char *text);
+char *cgi_decode(char *text);
 
 /* Next line of `in` without its line end (LF, or CR LF), in a process-wide
  * buffer valid until the next call.  Null at end of input or on error; a last
  * line without a line feed is never returned. */
-char        *cgi_read_line(FILE *in);
+char *cgi_read_line(FILE *in);
 
 /* Copies the data of one file part from `in` into a new spool file
  * "/tmp/ostrelXXXXXX", up to CR LF and `boundary` ("--" and the boundary
  * value), and consumes the rest of that delimiter line.  Returns the new
  * spool path, or null when no complete part could be stored (no file, write
  * error, or input ended before the delimiter); then no spool file is left. */
-char        *cgi_spool_part(FILE *in, const char *boundary);
+char *cgi_spool_part(FILE *in, const char *boundary);
 
 /* Reads a multipart/form-data body from standard input.  Null when memory
  * ran out; then no spool file is left. */
@@ -102,31 +122,33 @@ cgi_cookie **cgi_read_cookies(void);
 
 /* First cookie called exactly `name`, owned by the request.  Traces the
  * result at level 1. */
-cgi_cookie  *cgi_get_cookie(const cgi_request *req, const char *name);
+cgi_cookie *cgi_get_cookie(const cgi_request *req, const char *name);
 
 /* New list of copies of the cookie names; release with cgi_free_list. */
-char       **cgi_cookie_names(const cgi_request *req);
+char **cgi_cookie_names(const cgi_request *req);
 
 /* ---- Response output -------------------------------------------------------- */
 
 /* Records an extra header line "name: value"; the name is cut at the first
  * space, colon, CR or LF, the value at the first CR or LF.  0 for a null or
  * empty argument or when memory runs out. */
-int          cgi_set_header(const char *name, const char *value);
+int cgi_set_header(const char *name, const char *value);
 
 /* Records the content type, cut at the first CR or LF.  0 for a null or
  * empty type (the old one stays) or when memory runs out (then unset). */
-int          cgi_set_type(const char *type);
+int cgi_set_type(const char *type);
 
 /* Writes the header block: the content type (default text/html), the
  * recorded lines and the blank line. */
-void         cgi_emit_header(void);
+void cgi_emit_header(void);
 
 /* Writes a complete 302 answer with a small page pointing to `url`.
  * Writes nothing for a null or empty url. */
-void         cgi_redirect(const char *url);
+void cgi_redirect(const char *url);
 
-char        *cgi_escape_html(const char *text);   /* released with free() */
+char *cgi_escape_html(const char *text); /* released with free() */
+
+/* clang-format on */
 
 #ifdef __cplusplus
 }

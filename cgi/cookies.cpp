@@ -179,8 +179,7 @@ cgi_cookie **ostrel::read_cookies(const char *header)
         if (!cookies.open() && !cookies.open_record())
             return cookies.take();
         cgi_cookie *c = cookies.open();
-        if (!(c->name = copy_bytes(item.name, item.name_len)) ||
-            !(c->value = copy_bytes(item.value, item.value_len)))
+        if (!(c->name = copy_bytes(item.name, item.name_len)) || !(c->value = copy_bytes(item.value, item.value_len)))
             return cookies.take();
     }
     if (cookies.open() && !cookies.append())

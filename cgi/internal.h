@@ -133,7 +133,7 @@ private:
     PtrList<cgi_var, free_vars> vars_;
     size_t *lengths_ = nullptr; // value lengths, so appending never rescans
     size_t *capacities_ = nullptr;
-    size_t sizes_ = 0;          // slots of lengths_ and capacities_
+    size_t sizes_ = 0;      // slots of lengths_ and capacities_
     Slot *index_ = nullptr; // none: linear search
     size_t index_size_ = 0;
 };

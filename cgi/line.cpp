@@ -4,7 +4,7 @@
 #include <cstring>
 
 namespace {
-char *line_buffer;       // lives for the process
+char *line_buffer; // lives for the process
 size_t line_capacity;
 } // namespace
 

@@ -214,8 +214,7 @@ bool Reader::read()
         // Header keywords count on any line, also inside a value part,
         // where RFC 7578 has none: a value line that begins with one sets
         // the part's field or type, as it always has for stored requests.
-        if ((boundary_len_ == 0 || line[0] == boundary_[0]) &&
-            std::strncmp(line, boundary_, boundary_len_) == 0) {
+        if ((boundary_len_ == 0 || line[0] == boundary_[0]) && std::strncmp(line, boundary_, boundary_len_) == 0) {
             header_ = true;
             dropping_ = false;
         } else if (dropping_)

@@ -149,15 +149,9 @@ template <class Entry> static char **name_list(Entry *const *entries)
     return list;
 }
 
-extern "C" char **cgi_variable_names(const cgi_request *req)
-{
-    return req ? name_list(req->variables) : nullptr;
-}
+extern "C" char **cgi_variable_names(const cgi_request *req) { return req ? name_list(req->variables) : nullptr; }
 
-extern "C" char **cgi_upload_names(const cgi_request *req)
-{
-    return req ? name_list(req->uploads) : nullptr;
-}
+extern "C" char **cgi_upload_names(const cgi_request *req) { return req ? name_list(req->uploads) : nullptr; }
 
 extern "C" void cgi_free_list(char **list)
 {

@@ -31,8 +31,8 @@ struct Output {
     char *buffer = nullptr;
     size_t size = 0;
     size_t used = 0;
-    size_t written = 0;  // bytes in the file
-    size_t defined = 0;  // bytes of the buffer ever written (portable path)
+    size_t written = 0; // bytes in the file
+    size_t defined = 0; // bytes of the buffer ever written (portable path)
     static const size_t page = 4096;
     bool failed = false; // a write failed: keep consuming, store nothing
 

@@ -40,11 +40,8 @@ extern "C" void cgi_trace(int level, const char *format, ...)
         std::vfprintf(stderr, format, ap);
         std::fputc('\n', stderr);
         break;
-    case 2:
-        vsyslog(LOG_DEBUG, format, ap);
-        break;
-    default:
-        break;
+    case 2: vsyslog(LOG_DEBUG, format, ap); break;
+    default: break;
     }
     va_end(ap);
 }

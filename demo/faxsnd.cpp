@@ -25,8 +25,7 @@ void put_text(const char *text)
 // one of its documents, and is not looked at.
 bool is_stored_path(const char *path)
 {
-    return std::strncmp(path, "/tmp/", 5) == 0 && path[5] && !std::strchr(path + 5, '/') &&
-           !std::strstr(path, "..");
+    return std::strncmp(path, "/tmp/", 5) == 0 && path[5] && !std::strchr(path + 5, '/') && !std::strstr(path, "..");
 }
 
 void show_row(const char *label, const char *text)
@@ -54,8 +53,7 @@ void show_stored(const char *path, const struct stat &st)
     char size[32];
     std::snprintf(size, sizeof size, "%lld bytes", static_cast<long long>(st.st_size));
 
-    std::fputs("<p class=\"ok\">The fax document was stored and is ready to send.</p>\n<table>\n",
-               stdout);
+    std::fputs("<p class=\"ok\">The fax document was stored and is ready to send.</p>\n<table>\n", stdout);
     show_row("Receiver", name);
     show_row("Document", document);
     show_row("Stored as", path);

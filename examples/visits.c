@@ -49,7 +49,8 @@ int main(void)
         fputs("visits.cgi: out of memory, no cookie set\n", stderr);
     cgi_emit_header();
     printf("<!DOCTYPE html>\n<html><head><title>Visits</title></head><body>\n"
-           "<p>Visit number %ld.</p>\n</body></html>\n", visits);
+           "<p>Visit number %ld.</p>\n</body></html>\n",
+           visits);
 
     cgi_free_request(req);
     return 0;

@@ -21,14 +21,14 @@
 namespace fuzz {
 
 // Stops the fuzzer with a message; libFuzzer saves the input that did it.
-#define FUZZ_CHECK(cond, ...)                                                                      \
-    do {                                                                                           \
-        if (!(cond)) {                                                                             \
-            std::fprintf(stderr, "invariant broken: %s: ", #cond);                                 \
-            std::fprintf(stderr, __VA_ARGS__);                                                     \
-            std::fputc('\n', stderr);                                                              \
-            std::abort();                                                                          \
-        }                                                                                          \
+#define FUZZ_CHECK(cond, ...)                                                                                          \
+    do {                                                                                                               \
+        if (!(cond)) {                                                                                                 \
+            std::fprintf(stderr, "invariant broken: %s: ", #cond);                                                     \
+            std::fprintf(stderr, __VA_ARGS__);                                                                         \
+            std::fputc('\n', stderr);                                                                                  \
+            std::abort();                                                                                              \
+        }                                                                                                              \
     } while (0)
 
 // Every file that the library made with mkstemp since the last take().

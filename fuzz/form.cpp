@@ -157,8 +157,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         req = ostrel::read_form(in.get(), variables("POST", &type, nullptr, nullptr));
     }
     FUZZ_CHECK(type == head, "the content type was changed");
-    bool multipart = head.find("multipart/form-data") != std::string::npos &&
-                     head.find("boundary=") != std::string::npos;
+    bool multipart =
+        head.find("multipart/form-data") != std::string::npos && head.find("boundary=") != std::string::npos;
     if (multipart)
         FUZZ_CHECK(req, "no record from a multipart body");
     if (req && req->uploads)

@@ -77,8 +77,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         // The data ends at the first CR LF and boundary.
         if ((payload + "\r\n" + boundary).find("\r\n" + boundary) != payload.size())
             return 0;
-        body = boundary + "\r\nContent-Disposition: form-data; name=\"doc\"; filename=\"a%2Fb.sff\"\r\n"
-               "Content-Type: application/octet-stream\r\n\r\n" + payload + "\r\n" + boundary + "--\r\n";
+        body = boundary +
+            "\r\nContent-Disposition: form-data; name=\"doc\"; filename=\"a%2Fb.sff\"\r\n"
+            "Content-Type: application/octet-stream\r\n\r\n" +
+            payload + "\r\n" + boundary + "--\r\n";
     }
 
     cgi_request *req;

@@ -86,7 +86,8 @@ void redirect(const std::string &url)
         }
     }
     FUZZ_CHECK(length_seen && location_seen, "Content-length or Location missing");
-    const std::string before = "<html>\n<body>\nThe page has been moved to <a href=\"", after = "</a>\n</body>\n</html>\n";
+    const std::string before = "<html>\n<body>\nThe page has been moved to <a href=\"",
+                      after = "</a>\n</body>\n</html>\n";
     FUZZ_CHECK(body.compare(0, before.size(), before) == 0, "page start");
     FUZZ_CHECK(body.size() >= before.size() + after.size() + 2, "page too short");
     FUZZ_CHECK(body.compare(body.size() - after.size(), after.size(), after) == 0, "page end");

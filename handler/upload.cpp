@@ -65,8 +65,7 @@ static void write_query_value(FILE *out, const char *s)
     static const char hex[] = "0123456789ABCDEF";
     for (const unsigned char *p = reinterpret_cast<const unsigned char *>(s); *p; p++) {
         unsigned char c = *p;
-        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-            std::strchr("-._~/", c))
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || std::strchr("-._~/", c))
             std::fputc(c, out);
         else
             std::fprintf(out, "%%%c%c", hex[c >> 4], hex[c & 15]);

@@ -229,7 +229,7 @@ inline std::vector<std::string> entries(const cgi_request *req)
         std::string e = "cookie " + text((*c)->name) + "=" + text((*c)->value);
         if ((*c)->version)
             e += " $Version=" + text((*c)->version) +
-                 (c != req->cookies && (*c)->version == req->cookies[0]->version ? " (shared)" : "");
+                (c != req->cookies && (*c)->version == req->cookies[0]->version ? " (shared)" : "");
         if ((*c)->path)
             e += " $Path=" + text((*c)->path);
         if ((*c)->domain)

@@ -19,8 +19,7 @@ cgi_cookie **read_cookies(const char *header)
 // A request record holding only the cookies of one header.
 struct CookieRequest {
     cgi_request *req;
-    explicit CookieRequest(const char *header)
-        : req(static_cast<cgi_request *>(std::calloc(1, sizeof(cgi_request))))
+    explicit CookieRequest(const char *header) : req(static_cast<cgi_request *>(std::calloc(1, sizeof(cgi_request))))
     {
         if (req)
             req->cookies = read_cookies(header);
@@ -204,8 +203,7 @@ TEST(GetCookie, NullAndEmptyLists)
 
     CookieRequest empty("");
     ASSERT_NE(empty.req->cookies, nullptr);
-    EXPECT_EQ(trace_of([&] { EXPECT_EQ(cgi_get_cookie(empty.req, "a"), nullptr); }),
-              "a not found\n\n");
+    EXPECT_EQ(trace_of([&] { EXPECT_EQ(cgi_get_cookie(empty.req, "a"), nullptr); }), "a not found\n\n");
     char **names = cgi_cookie_names(empty.req);
     ASSERT_NE(names, nullptr);
     EXPECT_EQ(names[0], nullptr);

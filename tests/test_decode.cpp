@@ -23,15 +23,17 @@ TEST(Decode, Escapes)
         {"%e4", "\xe4"},
         {"%E4", "\xe4"},
         {"%FF", "\xff"},
-        {"a+b", "a+b"},           // "+" is the form reader's business
-        {"%zz", "zz"},            // a malformed escape loses only its "%"
+        {"a+b", "a+b"}, // "+" is the form reader's business
+        {"%zz", "zz"},  // a malformed escape loses only its "%"
         {"%G1", "G1"},
         {"%4z", "4z"},
         {"100%", "100"},
         {"ends in %4", "ends in 4"},
-        {"%%41", "A"},            // the second "%" starts an escape
+        {"%%41", "A"}, // the second "%" starts an escape
         {"%%%", ""},
-        {"\x80%41\xff", "\x80" "A\xff"},
+        {"\x80%41\xff",
+         "\x80"
+         "A\xff"},
     };
     for (const auto &c : cases)
         EXPECT_EQ(decoded(c.first), c.second) << c.first;

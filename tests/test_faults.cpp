@@ -41,8 +41,8 @@ std::string document(size_t n)
 
 std::string upload_body(const std::string &receiver, const std::string &data)
 {
-    return test::multipart_body(boundary, {{"fxreceiver", receiver},
-                                           {"fxdatei", data, "fax.sff", "application/octet-stream"}});
+    return test::multipart_body(boundary,
+                                {{"fxreceiver", receiver}, {"fxdatei", data, "fax.sff", "application/octet-stream"}});
 }
 
 class Faults : public test::SpoolWatch {
@@ -100,7 +100,8 @@ TEST_F(Faults, FullTmpWhileCopying)
     std::string script = "exec 3<\"$4\" 4>\"$5\" 5>\"$6\" 6</tmp || exit 92\n"
                          "top=; case $2 in /tmp/*) top=${2#/tmp/}; top=${top%%/*};; esac\n"
                          "mount -t tmpfs -o size=300k ostrel-fault /tmp || exit 90\n"
-                         "if [ -n \"$top\" ]; then mkdir \"/tmp/$top\" && mount --no-canonicalize --bind \"/proc/self/fd/6/$top\" \"/tmp/$top\" || exit 93; fi\n"
+                         "if [ -n \"$top\" ]; then mkdir \"/tmp/$top\" && mount --no-canonicalize --bind "
+                         "\"/proc/self/fd/6/$top\" \"/tmp/$top\" || exit 93; fi\n"
                          "exec 6<&-\n"
                          "if [ \"$7\" = bind ]; then echo old > \"$1\" && mount --bind \"$1\" \"$1\" || exit 91; fi\n"
                          "env -i REQUEST_METHOD=POST \"CONTENT_TYPE=$3\" \"$2\" <&3 >&4\n"
@@ -108,9 +109,8 @@ TEST_F(Faults, FullTmpWhileCopying)
                          "ls -A /tmp | grep -vxF \"$top\" >&5; cat \"$1\" >&5\n"
                          "exit $status\n";
     auto run = [&](const char *mode) {
-        std::string command = "unshare --mount --propagation private sh -c '" + script + "' sh '" + dest() +
-                              "' '" + FAXUPLOAD_PATH + "' '" + upload_type + "' '" + in_path + "' '" + out_path +
-                              "' '" + list_path + "' " + mode;
+        std::string command = "unshare --mount --propagation private sh -c '" + script + "' sh '" + dest() + "' '" +
+            FAXUPLOAD_PATH + "' '" + upload_type + "' '" + in_path + "' '" + out_path + "' '" + list_path + "' " + mode;
         int status = std::system(command.c_str());
         EXPECT_TRUE(WIFEXITED(status));
         EXPECT_LT(WEXITSTATUS(status), 90) << "namespace set-up failed";
@@ -132,12 +132,13 @@ TEST_F(Faults, FullTmpWhileCopying)
 // more headers and values.
 TEST_F(Faults, NoSpoolFileToBeHad)
 {
-    std::string body = test::multipart_body(
-        boundary, {{"fxreceiver", "123"},
-                   {"fxdatei", "line\r\n\r\ndata after an empty line\r\nContent-Disposition: form-data; "
-                               "name=\"forged\"\r\n\r\nforged value",
-                    "fax.sff"},
-                   {"after", "value"}});
+    std::string body = test::multipart_body(boundary,
+                                            {{"fxreceiver", "123"},
+                                             {"fxdatei",
+                                              "line\r\n\r\ndata after an empty line\r\nContent-Disposition: form-data; "
+                                              "name=\"forged\"\r\n\r\nforged value",
+                                              "fax.sff"},
+                                             {"after", "value"}});
     FILE *in = fmemopen(&body[0], body.size(), "rb");
     ASSERT_NE(in, nullptr);
     pid_t pid = fork();
@@ -224,10 +225,11 @@ TEST_F(EarlyEnd, ReadErrorIsTheEndOfInput)
 {
     std::string data = document(300);
     std::string body = "preamble\r\n" +
-                       test::multipart_body(boundary, {{"fxreceiver", "123"},
-                                                       {"note", std::string(200, 'n') + "\r\nline two"},
-                                                       {"fxdatei", data, "fax.sff"},
-                                                       {"after", "value"}});
+        test::multipart_body(boundary,
+                             {{"fxreceiver", "123"},
+                              {"note", std::string(200, 'n') + "\r\nline two"},
+                              {"fxdatei", data, "fax.sff"},
+                              {"after", "value"}});
     std::string arg = std::string("--") + boundary;
     for (size_t stop = 0; stop <= body.size(); stop++) {
         auto lines = [&](bool fail) {
@@ -311,8 +313,8 @@ TEST_F(Faults, ProgramOnABodyCutShort)
 {
     std::string data = document(100) + "\r\n--" + "\r\n";
     std::string body = upload_body(receiver(), data);
-    size_t complete = body.find("\r\n--" + std::string(boundary), body.find(data) + data.size() - 1) +
-                      4 + std::strlen(boundary);
+    size_t complete =
+        body.find("\r\n--" + std::string(boundary), body.find(data) + data.size() - 1) + 4 + std::strlen(boundary);
     ASSERT_LT(complete, body.size());
     std::map<std::string, std::string> env = {{"REQUEST_METHOD", "POST"}, {"CONTENT_TYPE", upload_type}};
     // Every cut around a line end and around the closing delimiter, and some
@@ -360,7 +362,8 @@ TEST_F(EarlyEnd, HundredThousandParts)
 {
     std::string body;
     for (int i = 0; i < 100000; i++) {
-        body += std::string("--") + boundary + "\r\nContent-Disposition: form-data; name=\"v" + std::to_string(i) + "\"";
+        body +=
+            std::string("--") + boundary + "\r\nContent-Disposition: form-data; name=\"v" + std::to_string(i) + "\"";
         body += i % 10 == 9 ? "; filename=\"\"\r\n\r\nfile data\r\n" : "\r\n\r\n" + std::to_string(i) + "\r\n";
     }
     body += std::string("--") + boundary + "--\r\n";
@@ -387,16 +390,16 @@ TEST_F(Faults, EncodedTraversalIsRefused)
         {receiver() + "%0d%0aX-Evil: 1", "fax.sff"},
     };
     for (const auto &c : cases) {
-        std::string body = test::multipart_body(boundary, {{"fxreceiver", c.first},
-                                                           {"fxdatei", "data", c.second.c_str()}});
+        std::string body =
+            test::multipart_body(boundary, {{"fxreceiver", c.first}, {"fxdatei", "data", c.second.c_str()}});
         test::Run r = test::run_program(FAXUPLOAD_PATH, env, body);
         EXPECT_EQ(r.status, 1) << c.first;
         EXPECT_EQ(r.out, not_stored) << c.first;
         EXPECT_FALSE(test::file_exists("/etc/" + receiver() + ".fax.sff.sff"));
     }
     // A file name's encoded slash only cuts it: the document stays in "/tmp/".
-    std::string body = test::multipart_body(boundary, {{"fxreceiver", receiver()},
-                                                       {"fxdatei", "data", "..%2F..%2Fetc%2Ffax.sff"}});
+    std::string body =
+        test::multipart_body(boundary, {{"fxreceiver", receiver()}, {"fxdatei", "data", "..%2F..%2Fetc%2Ffax.sff"}});
     test::Run r = test::run_program(FAXUPLOAD_PATH, env, body);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(test::read_file(dest()), "data");

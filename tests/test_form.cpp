@@ -77,8 +77,9 @@ TEST_F(Form, QueryTraces)
         get("a=1&a=2&x");
         cgi_debug_setup(0, 1);
     });
-    EXPECT_EQ(err, "REQUEST_METHOD: GET\nReceived CGI input: a=1&a=2&x\n3 cgi variables found.\n"
-                   "a: 1\na: 1\n2\n");
+    EXPECT_EQ(err,
+              "REQUEST_METHOD: GET\nReceived CGI input: a=1&a=2&x\n3 cgi variables found.\n"
+              "a: 1\na: 1\n2\n");
 }
 
 TEST_F(Form, PostBody)
@@ -87,10 +88,7 @@ TEST_F(Form, PostBody)
     EXPECT_EQ(std::fgetc(stdin), '2'); // the rest stays on standard input
 }
 
-TEST_F(Form, PostReadsOneLine)
-{
-    EXPECT_EQ(test::describe(post("20", "a=1\nb=2")), "var a=1\n\n");
-}
+TEST_F(Form, PostReadsOneLine) { EXPECT_EQ(test::describe(post("20", "a=1\nb=2")), "var a=1\n\n"); }
 
 TEST_F(Form, PostLengths)
 {
@@ -101,10 +99,7 @@ TEST_F(Form, PostLengths)
     EXPECT_EQ(test::describe(post(" \t+2xyz", "a=1")), "var a=\n");
 }
 
-TEST_F(Form, PostWithoutBody)
-{
-    EXPECT_EQ(test::describe(post("10", "")), "no variables\n");
-}
+TEST_F(Form, PostWithoutBody) { EXPECT_EQ(test::describe(post("10", "")), "no variables\n"); }
 
 TEST_F(Form, OfflineMode)
 {
@@ -167,8 +162,9 @@ TEST_F(Form, MultipartOverAStreamOfTheCallers)
 
 TEST_F(Form, BoundaryParameterForms)
 {
-    for (const char *type : {"multipart/form-data; boundary=\"XyZ\"", "multipart/form-data; boundary=XyZ; charset=utf-8",
-                             "multipart/form-data; boundary=XyZ other", "boundary=XyZ;multipart/form-data"}) {
+    for (const char *type :
+         {"multipart/form-data; boundary=\"XyZ\"", "multipart/form-data; boundary=XyZ; charset=utf-8",
+          "multipart/form-data; boundary=XyZ other", "boundary=XyZ;multipart/form-data"}) {
         test::Env env{{"CONTENT_TYPE", type}, {"REQUEST_METHOD", "POST"}};
         test::set_stdin(test::multipart_body("XyZ", {{"f", "data", "x.sff"}}));
         req_ = cgi_read_form();

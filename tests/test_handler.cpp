@@ -171,15 +171,9 @@ TEST_F(Handler, RefusedNames)
     // 69 bytes for receiver and file name together fit; one more does not.
     std::string r = receiver(), fits = r + std::string(69 - r.size() - 1, 'r');
     const std::pair<std::string, const char *> refused[] = {
-        {"../etc", "fax.sff"},
-        {"a/b", "fax.sff"},
-        {"/", "fax.sff"},
-        {r + "\n", "fax.sff"},
-        {r + "\x7f", "fax.sff"},
-        {r + "\x1b", "fax.sff"},
-        {r, "fax\r\n.sff"},
-        {std::string(80, 'r'), "f"},
-        {fits + "x", "f"},
+        {"../etc", "fax.sff"}, {"a/b", "fax.sff"},          {"/", "fax.sff"},
+        {r + "\n", "fax.sff"}, {r + "\x7f", "fax.sff"},     {r + "\x1b", "fax.sff"},
+        {r, "fax\r\n.sff"},    {std::string(80, 'r'), "f"}, {fits + "x", "f"},
     };
     for (const auto &c : refused) {
         request(c.first.c_str(), c.second);
@@ -203,7 +197,8 @@ TEST_F(Handler, Answers)
     auto answer = [](int result, const char *dest) {
         return test::capture_stdout([&] { write_answer(stdout, result, dest); });
     };
-    EXPECT_EQ(answer(0, "/tmp/123.fax.sff.sff"), "Location: ./faxsnd.cgi?action=upload&work=ok&faxfile=/tmp/123.fax.sff.sff\n\n");
+    EXPECT_EQ(answer(0, "/tmp/123.fax.sff.sff"),
+              "Location: ./faxsnd.cgi?action=upload&work=ok&faxfile=/tmp/123.fax.sff.sff\n\n");
     EXPECT_EQ(answer(0, "/tmp/+49.a b&c=%.sff"),
               "Location: ./faxsnd.cgi?action=upload&work=ok&faxfile=/tmp/%2B49.a%20b%26c%3D%25.sff\n\n");
     EXPECT_EQ(answer(0, "/tmp/\xe4-_.~"), "Location: ./faxsnd.cgi?action=upload&work=ok&faxfile=/tmp/%E4-_.~\n\n");

@@ -111,8 +111,8 @@ TEST(ReadLine, MatchesThePieceByPieceReading)
         "a\r\nb\nc\r\r\n\r\n\nlast",
         std::string(126, 'x') + "\n" + std::string(127, 'y') + "\n" + std::string(128, 'z') + "\r\n",
         std::string(127, 'x') + "\r\n" + std::string(254, 'y') + "\n" + std::string(1000, 'z') + "\n",
-        std::string("ab\0cd\nef\n", 9),                       // a NUL hides the rest of its piece
-        std::string("\0\nnext\n", 7),                         // an empty first piece
+        std::string("ab\0cd\nef\n", 9),                                // a NUL hides the rest of its piece
+        std::string("\0\nnext\n", 7),                                  // an empty first piece
         std::string(130, 'x') + std::string("\0tail\n", 6) + "more\n", // NUL in a later piece
         "no line feed at all",
         "",

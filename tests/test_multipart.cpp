@@ -58,8 +58,8 @@ TEST_F(Multipart, Catalogue)
              body({B, disposition("name=\"b\""), "", "2"}),
          "var a=1\nvar b=2\n"},
         // The reader takes its argument as given; the form reader unquotes it.
-        {"QuotedBoundaryArgumentMatchesNothing",
-         body({B, disposition("name=\"f\"; filename=\"x\""), "", "data", END}), "", "--\"XyZ\""},
+        {"QuotedBoundaryArgumentMatchesNothing", body({B, disposition("name=\"f\"; filename=\"x\""), "", "data", END}),
+         "", "--\"XyZ\""},
 
         // Headers: keywords in any case; the disposition needs its blanks (no
         // blank after ";": no field name, the value has nowhere to go).
@@ -167,9 +167,10 @@ TEST_F(Multipart, Traces)
     size_t at = err.find("Wrote f () to file: /tmp/ostrel");
     ASSERT_NE(at, std::string::npos) << err;
     err.erase(at + 20, std::strlen("/tmp/ostrelXXXXXX"));
-    EXPECT_EQ(err, "Found field name a\nSet #0 to a=1\nFound field name a\nSet #0 to a=2\n"
-                   "Found field name f\nFound filename \nFound mime type t\nWrote f () to file: \n"
-                   "Found empty filename, removing\n");
+    EXPECT_EQ(err,
+              "Found field name a\nSet #0 to a=1\nFound field name a\nSet #0 to a=2\n"
+              "Found field name f\nFound filename \nFound mime type t\nWrote f () to file: \n"
+              "Found empty filename, removing\n");
 }
 
 } // namespace

@@ -176,8 +176,8 @@ TEST_F(ProgramOutOfMemory, StoresTheWholeDocumentOrNothing)
     for (int i = 0; i < 3000; i++)
         data += static_cast<char>(i * 7 % 251);
     std::string type = "application/octet-stream; note=" + std::string(300, 'x'); // grows the line buffer
-    std::string body = test::multipart_body(boundary, {{"fxreceiver", receiver},
-                                                        {"fxdatei", data, "fax.sff", type.c_str()}});
+    std::string body =
+        test::multipart_body(boundary, {{"fxreceiver", receiver}, {"fxdatei", data, "fax.sff", type.c_str()}});
     std::string dest = "/tmp/" + receiver + ".fax.sff.sff";
     const char *self = SELF_PATH; // under an emulator, a script that runs it there
     std::map<std::string, std::string> env = {{"REQUEST_METHOD", "POST"}, {"CONTENT_TYPE", multipart_type}};
@@ -220,7 +220,9 @@ TEST_F(OutOfMemory, UrlEncodedReader)
     };
     for (const auto &s : sources) {
         auto read = [&](long n, bool &hit) {
-            test::Env env({{"REQUEST_METHOD", nullptr}, {"CONTENT_TYPE", nullptr}, {"QUERY_STRING", nullptr},
+            test::Env env({{"REQUEST_METHOD", nullptr},
+                           {"CONTENT_TYPE", nullptr},
+                           {"QUERY_STRING", nullptr},
                            {"CONTENT_LENGTH", nullptr}});
             for (const auto &e : s.env)
                 setenv(e.first, e.second, 1);
@@ -295,7 +297,9 @@ TEST_F(OutOfMemory, CookieReader)
 
 TEST_F(OutOfMemory, WholeRequestAndNameLists)
 {
-    test::Env env({{"REQUEST_METHOD", "GET"}, {"QUERY_STRING", "a=1&b=2&c=3"}, {"HTTP_COOKIE", "x=1; y=2"},
+    test::Env env({{"REQUEST_METHOD", "GET"},
+                   {"QUERY_STRING", "a=1&b=2&c=3"},
+                   {"HTTP_COOKIE", "x=1; y=2"},
                    {"CONTENT_TYPE", nullptr}});
     walk([&](long n) {
         fa::fail_nth(n);

@@ -95,8 +95,9 @@ TEST_F(Program, GetRequest)
 
 TEST_F(Program, PostRequest)
 {
-    test::Run r = dump({{"REQUEST_METHOD", "POST"}, {"CONTENT_LENGTH", "9"}, {"CONTENT_TYPE", "application/x-www-form-urlencoded"}},
-                       "a=1&b=234567");
+    test::Run r = dump(
+        {{"REQUEST_METHOD", "POST"}, {"CONTENT_LENGTH", "9"}, {"CONTENT_TYPE", "application/x-www-form-urlencoded"}},
+        "a=1&b=234567");
     EXPECT_EQ(r.out, "var a=1\nvar b=234\nCONTENT_TYPE=application/x-www-form-urlencoded\n");
 }
 
@@ -109,11 +110,13 @@ TEST_F(Program, OfflineMode)
 TEST_F(Program, MultipartHandOff)
 {
     std::string body = test::multipart_body("XyZ", {{"a", "1"}, {"f", "two\r\nlines", "d/x.sff", "text/plain"}});
-    test::Run r = dump({{"REQUEST_METHOD", "POST"}, {"CONTENT_TYPE", "multipart/form-data; boundary=XyZ"},
+    test::Run r = dump({{"REQUEST_METHOD", "POST"},
+                        {"CONTENT_TYPE", "multipart/form-data; boundary=XyZ"},
                         {"HTTP_COOKIE", "s=1; t=2"}},
                        body);
-    EXPECT_EQ(r.out, "var a=1\nupload f (x.sff, text/plain): two\r\nlines\ncookie s=1\ncookie t=2\n"
-                     "CONTENT_TYPE=multipart/form-data; boundar--XyZ\n");
+    EXPECT_EQ(r.out,
+              "var a=1\nupload f (x.sff, text/plain): two\r\nlines\ncookie s=1\ncookie t=2\n"
+              "CONTENT_TYPE=multipart/form-data; boundar--XyZ\n");
     EXPECT_TRUE(new_spool_files().empty());
 }
 

@@ -39,8 +39,8 @@ class Request : public test::SpoolWatch {};
 TEST_F(Request, ValueLookups)
 {
     cgi_request *req = make_request({{"a", "1"}, {"empty", ""}, {"a", "second"}}, {});
-    EXPECT_STREQ(cgi_get_value(req, "a"), "1"); // first match
-    EXPECT_EQ(cgi_get_value(req, "A"), nullptr);  // case-sensitive
+    EXPECT_STREQ(cgi_get_value(req, "a"), "1");  // first match
+    EXPECT_EQ(cgi_get_value(req, "A"), nullptr); // case-sensitive
     EXPECT_EQ(cgi_get_value(req, "empty"), nullptr);
     EXPECT_EQ(cgi_get_value(req, "missing"), nullptr);
     EXPECT_EQ(cgi_get_value(nullptr, "a"), nullptr);
@@ -65,7 +65,8 @@ TEST_F(Request, LookupTraces)
 
 TEST_F(Request, UploadLookupsAndNames)
 {
-    cgi_request *req = make_request({{"x", "1"}, {"y", "2"}, {"z", "3"}}, {{"f", "/nonexistent1"}, {"f", "/nonexistent2"}});
+    cgi_request *req =
+        make_request({{"x", "1"}, {"y", "2"}, {"z", "3"}}, {{"f", "/nonexistent1"}, {"f", "/nonexistent2"}});
     EXPECT_STREQ(cgi_get_upload(req, "f")->filename, "file0");
     EXPECT_EQ(cgi_get_upload(req, "g"), nullptr);
     EXPECT_EQ(test::names(cgi_variable_names(req)), (std::vector<std::string>{"x", "y", "z"}));
@@ -116,12 +117,14 @@ TEST_F(Request, ReadRequest)
         {"q=1", "a=1; b=2", nullptr, "var q=1\ncookie a=1\ncookie b=2\n"},
         {"novalue", nullptr, nullptr, "no variables\n"}, // an empty but present list counts
         {nullptr, "a=1", nullptr, "no request\n"},       // the cookies are never read
-        {nullptr, nullptr, "", "no request\n"},           // nothing at all in the body
+        {nullptr, nullptr, "", "no request\n"},          // nothing at all in the body
     };
     for (const auto &c : cases) {
         test::Env env{{"CONTENT_TYPE", c.body ? "multipart/form-data; boundary=XyZ" : nullptr},
-                      {"REQUEST_METHOD", c.body ? "POST" : "GET"}, {"QUERY_STRING", c.query},
-                      {"HTTP_COOKIE", c.cookie}, {"CONTENT_LENGTH", nullptr}};
+                      {"REQUEST_METHOD", c.body ? "POST" : "GET"},
+                      {"QUERY_STRING", c.query},
+                      {"HTTP_COOKIE", c.cookie},
+                      {"CONTENT_LENGTH", nullptr}};
         test::set_stdin(c.body ? c.body : "");
         cgi_request *req = cgi_read_request();
         EXPECT_EQ(test::describe(req), c.expected) << c.expected;

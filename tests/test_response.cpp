@@ -9,8 +9,14 @@ namespace {
 // The response state is process-wide: releasing any request clears it.
 void clear_state() { cgi_free_request(static_cast<cgi_request *>(std::calloc(1, sizeof(cgi_request)))); }
 
-std::string header() { return test::capture_stdout([] { cgi_emit_header(); }); }
-std::string redirect(const char *url) { return test::capture_stdout([url] { cgi_redirect(url); }); }
+std::string header()
+{
+    return test::capture_stdout([] { cgi_emit_header(); });
+}
+std::string redirect(const char *url)
+{
+    return test::capture_stdout([url] { cgi_redirect(url); });
+}
 
 std::string escape(const char *text)
 {
@@ -22,10 +28,10 @@ std::string escape(const char *text)
 
 std::string page(const std::string &head_url, const std::string &page_url)
 {
-    std::string body = "<html>\n<body>\nThe page has been moved to <a href=\"" + page_url + "\">" +
-                       page_url + "</a>\n</body>\n</html>\n";
+    std::string body = "<html>\n<body>\nThe page has been moved to <a href=\"" + page_url + "\">" + page_url +
+        "</a>\n</body>\n</html>\n";
     return "Content-type: text/html\r\nContent-length: " + std::to_string(body.size()) +
-           "\r\nStatus: 302 Temporal Relocation\r\nLocation: " + head_url + "\r\n\r\n" + body;
+        "\r\nStatus: 302 Temporal Relocation\r\nLocation: " + head_url + "\r\n\r\n" + body;
 }
 
 class Response : public ::testing::Test {
@@ -43,16 +49,17 @@ TEST_F(Response, DefaultBlockIs27Bytes)
 TEST_F(Response, HeaderLinesInOrderAndCut)
 {
     EXPECT_EQ(cgi_set_header("X-A", "1"), 1);
-    EXPECT_EQ(cgi_set_header("X-A", "2: b c"), 1);       // same name twice: two lines
+    EXPECT_EQ(cgi_set_header("X-A", "2: b c"), 1); // same name twice: two lines
     EXPECT_EQ(cgi_set_header("X-B", "v\r\nSet-Cookie: x"), 1);
-    EXPECT_EQ(cgi_set_header("X-C", "\nrest"), 1);        // empty value part
-    EXPECT_EQ(cgi_set_header("X-D:E F", "v"), 1);         // name cut at the colon
-    EXPECT_EQ(cgi_set_header("X E", "v"), 1);             // and at the space
-    EXPECT_EQ(cgi_set_header("\r\nSet-Cookie", "v"), 1);  // empty name part
-    EXPECT_EQ(cgi_set_header("X\tT", "v"), 1);            // a tab stays
-    EXPECT_EQ(header(), "Content-type: text/html\r\n"
-                        "X-A: 1\r\nX-A: 2: b c\r\nX-B: v\r\nX-C: \r\nX-D: v\r\nX: v\r\n: v\r\nX\tT: v\r\n"
-                        "\r\n");
+    EXPECT_EQ(cgi_set_header("X-C", "\nrest"), 1);       // empty value part
+    EXPECT_EQ(cgi_set_header("X-D:E F", "v"), 1);        // name cut at the colon
+    EXPECT_EQ(cgi_set_header("X E", "v"), 1);            // and at the space
+    EXPECT_EQ(cgi_set_header("\r\nSet-Cookie", "v"), 1); // empty name part
+    EXPECT_EQ(cgi_set_header("X\tT", "v"), 1);           // a tab stays
+    EXPECT_EQ(header(),
+              "Content-type: text/html\r\n"
+              "X-A: 1\r\nX-A: 2: b c\r\nX-B: v\r\nX-C: \r\nX-D: v\r\nX: v\r\n: v\r\nX\tT: v\r\n"
+              "\r\n");
 }
 
 TEST_F(Response, EmptyOrNullArgumentsChangeNothing)
@@ -119,8 +126,7 @@ TEST_F(Response, RedirectUrlCannotInjectHeadersOrMarkup)
     EXPECT_EQ(redirect("/ok\r\nSet-Cookie: s=1\r\n\r\n<script>"), page("/ok", "/ok"));
     EXPECT_EQ(redirect("/a\nb"), page("/a", "/a"));
     EXPECT_EQ(redirect("/a\"><script>x&y</script>"),
-              page("/a\"><script>x&y</script>",
-                   "/a&quot;&gt;&lt;script&gt;x&amp;y&lt;/script&gt;"));
+              page("/a\"><script>x&y</script>", "/a&quot;&gt;&lt;script&gt;x&amp;y&lt;/script&gt;"));
     // Content-length matches what follows the blank line.
     const std::string out = redirect("/q?a=1&b=\"2\"");
     const size_t body = out.size() - (out.find("\r\n\r\n") + 4);

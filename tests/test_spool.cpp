@@ -84,9 +84,9 @@ TEST_F(Spool, DataEndsAtTheDelimiter)
 {
     const std::pair<std::string, std::string> cases[] = {
         {"hello", "hello"},
-        {"", ""},                                          // an empty file
-        {"a\r\n-\r\nb", "a\r\n-\r\nb"},                    // CR LF without the boundary
-        {"ends in CR\r", "ends in CR\r"},                  // a CR right before the delimiter
+        {"", ""},                         // an empty file
+        {"a\r\n-\r\nb", "a\r\n-\r\nb"},   // CR LF without the boundary
+        {"ends in CR\r", "ends in CR\r"}, // a CR right before the delimiter
         {std::string("zero\0bytes\0", 11), std::string("zero\0bytes\0", 11)},
         {"\r\n--Xy: \r\n--XY\r\n--Xy", "\r\n--Xy: \r\n--XY\r\n--Xy"},
         {"\r\r\n\r\n-\r\n--\r\n--X\r\n--Xy", "\r\r\n\r\n-\r\n--\r\n--X\r\n--Xy"},
@@ -107,8 +107,8 @@ TEST_F(Spool, DelimiterLine)
         const char *input, *data, *rest;
     } cases[] = {
         {"one\r\n--XyZ\r\ntwo\r\n--XyZ--\r\n", "one", "two\r\n--XyZ--\r\n"}, // the first delimiter wins
-        {"data\r\n--XyZ--\r\nepilogue\n", "data", "epilogue\n"},            // the final one is consumed
-        {"data\r\n--XyZabcdefghij\r\n", "data", "hij\r\n"}, // at most boundary + 2 bytes of the line
+        {"data\r\n--XyZ--\r\nepilogue\n", "data", "epilogue\n"},             // the final one is consumed
+        {"data\r\n--XyZabcdefghij\r\n", "data", "hij\r\n"},                  // at most boundary + 2 bytes of the line
     };
     for (const auto &c : cases) {
         Spooled s = spool(c.input, "--XyZ");
@@ -205,9 +205,7 @@ TEST_F(Spool, RandomRoundTrip)
             case 0:
                 payload += pattern.substr(0, rng() % pattern.size()); // never whole
                 break;
-            case 1:
-                payload += "\r\n--";
-                break;
+            case 1: payload += "\r\n--"; break;
             default:
                 for (int i = rng() % 40; i > 0; i--)
                     payload += static_cast<char>(rng());
@@ -269,8 +267,8 @@ TEST_F(Spool, AtTheLimitsOfPiecesBuffersAndPages)
     for (const auto &c : cases) {
         for (size_t buffer : {size_t{0}, size_t{1}, size_t{7}, page, 4 * direct + 1, output + 1}) {
             Spooled s = spool(c.second + "\r\n--XyZ\r\nnext\r\n", "--XyZ", buffer);
-            size_t diff = std::mismatch(s.data.begin(), s.data.end(), c.second.begin(), c.second.end()).first -
-                          s.data.begin();
+            size_t diff =
+                std::mismatch(s.data.begin(), s.data.end(), c.second.begin(), c.second.end()).first - s.data.begin();
             EXPECT_TRUE(s.stored && s.data == c.second && s.rest == "next\r\n")
                 << c.first << ", buffer " << buffer << ": " << s.data.size() << " bytes of " << c.second.size()
                 << ", first difference at " << diff << ", rest " << s.rest.substr(0, 20);
