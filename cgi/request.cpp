@@ -29,23 +29,19 @@ void free_var(cgi_var *v)
     std::free(v);
 }
 
-void free_vars(cgi_var **list)
+// A null-terminated list with each entry.
+template <class T, void (*Free)(T *)> static void free_list(T **list)
 {
     if (!list)
         return;
-    for (cgi_var **v = list; *v; v++)
-        free_var(*v);
+    for (T **p = list; *p; p++)
+        Free(*p);
     std::free(list);
 }
 
-void free_uploads(cgi_upload **list)
-{
-    if (!list)
-        return;
-    for (cgi_upload **u = list; *u; u++)
-        free_upload(*u);
-    std::free(list);
-}
+void free_vars(cgi_var **list) { free_list<cgi_var, free_var>(list); }
+
+void free_uploads(cgi_upload **list) { free_list<cgi_upload, free_upload>(list); }
 
 void free_upload(cgi_upload *u)
 {
