@@ -23,6 +23,7 @@ TEST(Decode, Escapes)
         {"%e4", "\xe4"},
         {"%E4", "\xe4"},
         {"%FF", "\xff"},
+        {"%39%9f", "9\x9f"},
         {"a+b", "a+b"}, // "+" is the form reader's business
         {"%zz", "zz"},  // a malformed escape loses only its "%"
         {"%G1", "G1"},

@@ -16,6 +16,16 @@ char *dup(const std::string &s)
     return std::strcpy(p, s.c_str());
 }
 
+// A directory on another file system than its parent's: one that rename(2)
+// cannot reach from outside.  Empty when the system has none.
+std::string mount_point()
+{
+    struct stat dir, parent;
+    if (stat("/dev/shm", &dir) != 0 || stat("/dev", &parent) != 0 || dir.st_dev == parent.st_dev)
+        return "";
+    return "/dev/shm";
+}
+
 // Receivers unique to this process, so parallel runs never meet.
 std::string receiver(const std::string &tail = "") { return "t" + std::to_string(getpid()) + tail; }
 
@@ -92,6 +102,25 @@ TEST_F(Handler, ReleaseAfterStoringSparesTheSpoolName)
     req_ = nullptr;
     EXPECT_TRUE(test::file_exists(spool));
     unlink(spool.c_str());
+}
+
+// A spool file on another file system cannot be renamed into "/tmp/": the
+// document is copied.
+TEST_F(Handler, StoresAcrossFileSystems)
+{
+    std::string dir = mount_point(), r = receiver();
+    struct stat shm, tmp;
+    if (dir.empty() || stat("/tmp", &tmp) != 0 || stat(dir.c_str(), &shm) != 0 || shm.st_dev == tmp.st_dev)
+        GTEST_SKIP() << "no file system apart from /tmp";
+    request(r.c_str(), "fax.sff", "document");
+    std::string spool = dir + "/ostrel-spool-" + r;
+    unlink(req_->uploads[0]->path);
+    test::write_file(spool, "document");
+    std::free(req_->uploads[0]->path);
+    req_->uploads[0]->path = dup(spool);
+    ASSERT_EQ(store(), 0);
+    EXPECT_EQ(test::read_file(dest_), "document");
+    EXPECT_FALSE(test::file_exists(spool));
 }
 
 TEST_F(Handler, StoresAnEmptyDocument)
@@ -273,21 +302,37 @@ TEST_F(CopyFile, NeverWritesThroughAPlantedLink)
     EXPECT_EQ(test::read_file(dir_.file("dst")), "document");
 }
 
+// The temporary copy is made beside the destination, so that it can be
+// renamed there even into a mount point.
+TEST_F(CopyFile, IntoAMountPoint)
+{
+    std::string dir = mount_point();
+    if (dir.empty())
+        GTEST_SKIP() << "no mount point at hand";
+    std::string dst = dir + "/ostrel-copy-" + std::to_string(getpid());
+    test::write_file(dir_.file("src"), "document");
+    EXPECT_EQ(copy_file(dir_.file("src").c_str(), dst.c_str()), 0);
+    EXPECT_EQ(test::read_file(dst), "document");
+    unlink(dst.c_str());
+}
+
 TEST_F(CopyFile, FullFileSystemLeavesNoPartialFile)
 {
-    std::string data(100000, 'x');
-    test::write_file(dir_.file("src"), data);
-    pid_t pid = fork();
-    if (pid == 0) {
-        std::signal(SIGXFSZ, SIG_IGN);
-        struct rlimit limit = {4096, 4096};
-        setrlimit(RLIMIT_FSIZE, &limit);
-        _exit(copy_file(dir_.file("src").c_str(), dir_.file("dst").c_str()));
+    // 100000 bytes fail in a write; 2000 only when fclose writes them out.
+    for (size_t size : {100000, 2000}) {
+        test::write_file(dir_.file("src"), std::string(size, 'x'));
+        pid_t pid = fork();
+        if (pid == 0) {
+            std::signal(SIGXFSZ, SIG_IGN);
+            struct rlimit limit = {1024, 1024};
+            setrlimit(RLIMIT_FSIZE, &limit);
+            _exit(copy_file(dir_.file("src").c_str(), dir_.file("dst").c_str()));
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << size;
+        EXPECT_EQ(listing(), (std::vector<std::string>{"src"})) << size;
     }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
-    EXPECT_EQ(listing(), (std::vector<std::string>{"src"}));
 }
 
 } // namespace

@@ -18,12 +18,15 @@ FILE *stream(std::string &s) { return fmemopen(&s[0], s.size(), "rb"); }
 TEST(ReadLine, BufferGrowsInSteps)
 {
     // This test must be the first to use the line buffer in its process.
-    std::string input = std::string(300, 'x') + "\r\n";
+    std::string input = std::string(300, 'x') + "\r\n" + std::string(383, 'y') + "\n";
     FILE *in = stream(input);
     const char *line = cgi_read_line(in);
     ASSERT_NE(line, nullptr);
     EXPECT_EQ(std::strlen(line), 300u);
     EXPECT_EQ(ostrel::line_buffer_capacity(), 384u);
+    // A line as long as the buffer, LF included, still needs room for its NUL.
+    ASSERT_NE(cgi_read_line(in), nullptr);
+    EXPECT_EQ(ostrel::line_buffer_capacity(), 640u);
     std::fclose(in);
 }
 

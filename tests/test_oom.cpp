@@ -265,6 +265,7 @@ TEST_F(OutOfMemory, CookieReader)
     const std::pair<std::string, long> headers[] = {
         {header, 30},
         {"$Version=1; a=1; b=\"2\"; $Path=/p; $Version=2; $Domain=d; c=3; $Path=/q; $Version=4; d", 10},
+        {"$Version=1; $Version=2; a=1", 4}, // the first record's own version replaced
     };
     for (const auto &h : headers) {
         test::Env env({{"HTTP_COOKIE", h.first.c_str()}});

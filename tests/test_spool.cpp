@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cerrno>
 #include <cstdint>
 #include <random>
 #include <sys/resource.h>
@@ -30,6 +31,23 @@ extern "C" ssize_t write(int fd, const void *bytes, size_t n)
             file_writes->push_back({static_cast<const char *>(bytes), n, at});
     }
     return static_cast<ssize_t>(syscall(SYS_write, fd, bytes, n));
+}
+
+namespace {
+
+// While set, close(2) closes and then reports an I/O error, as NFS may.
+bool close_fails = false;
+
+} // namespace
+
+extern "C" int close(int fd)
+{
+    int r = static_cast<int>(syscall(SYS_close, fd));
+    if (close_fails && r == 0) {
+        errno = EIO;
+        return -1;
+    }
+    return r;
 }
 
 namespace {
@@ -312,6 +330,15 @@ TEST_F(Spool, LargePartThroughAPipe)
     EXPECT_TRUE(test::read_file(path) == payload);
     unlink(path);
     std::free(path);
+}
+
+TEST_F(Spool, FailedCloseStoresNothing)
+{
+    close_fails = true;
+    Spooled s = spool("data\r\n--XyZ\r\nrest\n", "--XyZ");
+    close_fails = false;
+    EXPECT_FALSE(s.stored);
+    EXPECT_EQ(s.rest, "rest\n");
 }
 
 TEST_F(Spool, FullFileSystemStoresNothing)

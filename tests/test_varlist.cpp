@@ -57,6 +57,30 @@ TEST(VarList, LookupsWhileTheIndexGrows)
     expect_lookups(list, 5000);
 }
 
+// Every length leaves a slot for the null that ends the list.
+TEST(VarList, ListKeepsRoomForItsNull)
+{
+    ostrel::PtrList<cgi_var, ostrel::free_vars> list;
+    for (int i = 0; i < 30; i++) {
+        ASSERT_TRUE(list.append(static_cast<cgi_var *>(std::calloc(1, sizeof(cgi_var)))));
+        ASSERT_GT(list.slots(), list.count());
+        ASSERT_EQ(list.at(list.count()), nullptr);
+    }
+}
+
+// A value that its text fills exactly has no room for one more byte.
+TEST(VarList, AppendingOneByteToAFullValueGrowsIt)
+{
+    ostrel::VarList list;
+    ASSERT_TRUE(list.add(copy("a"), copy("v")));
+    failing_alloc::fail_nth(1);
+    EXPECT_FALSE(list.append(0, "", "x", 1));
+    failing_alloc::fail_nth(0);
+    EXPECT_STREQ(list.at(0)->value, "v");
+    ASSERT_TRUE(list.append(0, "", "x", 1));
+    EXPECT_STREQ(list.at(0)->value, "vx");
+}
+
 TEST(VarList, AnyFailedAllocationKeepsLookupsRight)
 {
     // A failed index allocation once left a later one too small to hold the
