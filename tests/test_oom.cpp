@@ -206,6 +206,31 @@ TEST_F(ProgramOutOfMemory, StoresTheWholeDocumentOrNothing)
     ADD_FAILURE() << "no end to the walk";
 }
 
+// A boundary too long for the spool's own small pattern buffer: the
+// pattern's allocation is walked too.  The part is whole or not stored.
+TEST_F(OutOfMemory, SpoolWithALongBoundary)
+{
+    const std::string b = "--" + std::string(200, 'b');
+    std::string input = "data\r\n" + b + "\r\nrest\n";
+    long steps = walk([&](long n) {
+        FILE *in = fmemopen(&input[0], input.size(), "rb");
+        fa::fail_nth(n);
+        char *path = cgi_spool_part(in, b.c_str());
+        bool hit = fa::failed();
+        fa::fail_nth(0);
+        std::fclose(in);
+        EXPECT_TRUE(path || hit) << "allocation " << n;
+        if (path) {
+            EXPECT_EQ(test::read_file(path), "data") << "allocation " << n;
+            unlink(path);
+            std::free(path);
+        }
+        EXPECT_TRUE(new_spool_files().empty()) << "allocation " << n;
+        return hit;
+    });
+    EXPECT_GE(steps, 2);
+}
+
 TEST_F(OutOfMemory, UrlEncodedReader)
 {
     std::string pairs = "a=1&b=2&a=3&c+d=%41%42&e=&=f&g&h=1;i=2";
