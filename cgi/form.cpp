@@ -33,8 +33,8 @@ char *boundary_argument(const char *value)
 }
 
 // Stdin's buffer for multipart bodies: file data moves in large blocks,
-// which the spool writes out from here in whole pages.
-alignas(4096) unsigned char body_buffer[1 << 18];
+// which the spool writes out straight from here.
+unsigned char body_buffer[1 << 18];
 
 // `param` points at "boundary=" in the content type.  `environment` is the
 // CONTENT_TYPE string itself when reading stdin for cgi_read_form: then

@@ -241,10 +241,8 @@ struct Spool {
             const char *lf = static_cast<const char *>(std::memchr(piece, '\n', space - 1));
             size_t n = lf ? static_cast<size_t>(lf - piece) + 1 : space - 1;
             size_t at = lf && n >= 2 ? n - 2 : n - 1;
-            if (piece[at] == '\r')
-                held = matching(reinterpret_cast<const unsigned char *>(piece) + at, n - at, 0);
-            if (held < n - at) // no match, or broken by the LF: all data
-                held = 0;
+            size_t k = matching(reinterpret_cast<const unsigned char *>(piece) + at, n - at, 0);
+            held = k == n - at ? k : 0; // a match broken inside the piece is data
             if (!out.failed)
                 out.used += n - held;
             if (held > 0 && match_rest())
