@@ -12,6 +12,7 @@
 #ifndef OSTREL_CGI_H
 #define OSTREL_CGI_H
 
+#include <stddef.h>
 #include <stdio.h>
 
 #ifdef __cplusplus
@@ -75,6 +76,40 @@ void cgi_free_list(char **list);
 /* Frees the record with everything in it, deletes its spool files and
  * resets the response state (content type, header lines).  Null: no-op. */
 void cgi_free_request(cgi_request *req);
+
+/* ---- Limits ------------------------------------------------------------------ */
+
+/* What one request may cost.  A reader that reaches a limit stops reading,
+ * deletes what it spooled and refuses the whole request (null); cgi_refusal
+ * then tells which limit it was.  Defaults (a device with 64 MiB): 256
+ * fields, 4 files, 4 MiB a file, 64 KiB a value, 4 MiB a body, 2 MiB kept
+ * free on /tmp. */
+typedef struct cgi_limits {
+    size_t fields;      /* variables of one request */
+    size_t files;       /* file parts, spool files alive at once (at most 64) */
+    size_t file_bytes;  /* data bytes of one file part */
+    size_t value_bytes; /* bytes of one name or value */
+    size_t body_bytes;  /* bytes of the whole body */
+    size_t tmp_reserve; /* bytes the spool leaves free on its file system */
+} cgi_limits;
+
+/* Sets the limits of the reads that follow; a field of 0 keeps the current
+ * value, a null argument restores every default.  files above 64 is 64. */
+void cgi_limits_setup(const cgi_limits *limits);
+
+/* Why the last read gave no request, when it was refused rather than empty. */
+enum cgi_refusal_reason {
+    CGI_ACCEPTED = 0,        /* not refused: no input, or out of memory */
+    CGI_REFUSED_FIELDS,      /* more variables than limits.fields */
+    CGI_REFUSED_FILES,       /* more file parts than limits.files */
+    CGI_REFUSED_FILE_BYTES,  /* a file part longer than limits.file_bytes */
+    CGI_REFUSED_VALUE_BYTES, /* a name, value or header line too long */
+    CGI_REFUSED_BODY_BYTES,  /* a body (or CONTENT_LENGTH) above limits.body_bytes */
+    CGI_REFUSED_TMP_RESERVE, /* the spool would eat into limits.tmp_reserve */
+    CGI_REFUSED_UNFRAMED     /* no CONTENT_LENGTH, and a body that is not
+                                plainly multipart (raw chunk framing) */
+};
+int cgi_refusal(void);
 
 /* ---- Debug trace ----------------------------------------------------------- */
 

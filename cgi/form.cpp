@@ -36,10 +36,30 @@ char *boundary_argument(const char *value)
 // which the spool writes out straight from here.
 unsigned char body_buffer[1 << 18];
 
+// CONTENT_LENGTH as RFC 3875 has it: decimal digits alone.  False for
+// anything else (an empty value included): then the body has no length.
+bool body_length(const char *s, size_t *length)
+{
+    if (!s || !*s)
+        return false;
+    size_t n = 0;
+    for (; *s >= '0' && *s <= '9'; s++) {
+        size_t digit = static_cast<size_t>(*s - '0');
+        if (n > (SIZE_MAX - digit) / 10)
+            n = SIZE_MAX - 1; // more than any limit
+        else
+            n = n * 10 + digit;
+    }
+    *length = n;
+    return *s == '\0';
+}
+
 // `param` points at "boundary=" in the content type.  `environment` is the
 // CONTENT_TYPE string itself when reading stdin for cgi_read_form: then
 // that string is altered and stdin gets a large buffer, as callers expect.
-cgi_request *read_multipart(FILE *in, const char *param, char *environment)
+// The body is read no further than CONTENT_LENGTH, or, without one, than
+// the body limit allows.
+cgi_request *read_multipart(ostrel::Input &input, const char *param, const char *length, char *environment)
 {
     if (environment) {
         // Callers may look for the altered value: "boundary=" now ends in "--".
@@ -51,9 +71,16 @@ cgi_request *read_multipart(FILE *in, const char *param, char *environment)
     Owned<char> boundary(boundary_argument(param + 9));
     if (!boundary)
         return nullptr;
+    input.length_given = body_length(length, &input.left);
+    if (!input.length_given)
+        input.left = input.limits.body_bytes;
+    else if (input.left > input.limits.body_bytes) {
+        input.refuse(CGI_REFUSED_BODY_BYTES);
+        return nullptr;
+    }
     if (environment)
-        setvbuf(in, reinterpret_cast<char *>(body_buffer), _IOFBF, sizeof body_buffer);
-    return ostrel::read_multipart(in, boundary.get());
+        setvbuf(input.in, reinterpret_cast<char *>(body_buffer), _IOFBF, sizeof body_buffer);
+    return ostrel::read_multipart(input, boundary.get());
 }
 
 // CONTENT_LENGTH as atoi reads it, but a value beyond an int gives -1.
@@ -78,11 +105,16 @@ int content_length(const char *s)
 // RFC 3875 makes the body exactly CONTENT_LENGTH bytes; the reader stops at
 // the first line end as it always has, so a body of several lines keeps
 // only its first.
-char *read_post_body(FILE *in, const char *length_text)
+char *read_post_body(ostrel::Input &input, const char *length_text)
 {
+    FILE *in = input.in;
     int length = content_length(length_text);
     if (length <= 0)
         return nullptr;
+    if (static_cast<size_t>(length) > input.limits.body_bytes) {
+        input.refuse(CGI_REFUSED_BODY_BYTES);
+        return nullptr;
+    }
     char *body = static_cast<char *>(std::malloc(static_cast<size_t>(length) + 2));
     if (!body)
         return nullptr;
@@ -100,8 +132,9 @@ char *read_post_body(FILE *in, const char *length_text)
 // Console input: name=value pairs, one or more per line, until end of input;
 // each line end becomes "&".  RFC 3875 requires REQUEST_METHOD; without one
 // (or with any method but GET and POST) the program was started by hand.
-char *read_offline_lines(FILE *in)
+char *read_offline_lines(ostrel::Input &input)
 {
+    FILE *in = input.in;
     std::fputs("(offline mode: enter name=value pairs on standard input)\n", stdout);
     char *text = nullptr;
     size_t length = 0, capacity = 0;
@@ -115,6 +148,11 @@ char *read_offline_lines(FILE *in)
             continue;
         if (piece[n - 1] == '\n')
             piece[n - 1] = '&';
+        if (length + n > input.limits.body_bytes) {
+            std::free(text);
+            input.refuse(CGI_REFUSED_BODY_BYTES);
+            return nullptr;
+        }
         if (length + n + 1 > capacity) {
             size_t grown = capacity * 2 > length + n + 1 ? capacity * 2 : length + n + 1;
             char *p = static_cast<char *>(std::realloc(text, grown));
@@ -178,7 +216,7 @@ bool store_pair(char *pair, ostrel::VarList &vars)
     cgi_decode(eq + 1);
     long i = vars.put(name, eq + 1, false);
     if (i < 0)
-        return false;
+        return false; // no memory, or a limit: vars.refusal() tells
     cgi_var *v = vars.at(static_cast<size_t>(i));
     cgi_trace(1, "%s: %s", v->name, v->value);
     return true;
@@ -198,14 +236,14 @@ bool parse_pairs(char *text, ostrel::VarList &vars)
 }
 
 // The form reader; `environment` as for read_multipart.
-cgi_request *read_form(FILE *in, const ostrel::FormInput &vars, char *environment)
+cgi_request *read_form(ostrel::Input &in, const ostrel::FormInput &vars, char *environment)
 {
     const char *type = vars.content_type;
     if (type)
         cgi_trace(2, "Content-Type: %s", type);
     if (type && std::strstr(type, "multipart/form-data"))
         if (const char *param = std::strstr(type, "boundary="))
-            return read_multipart(in, param, environment);
+            return read_multipart(in, param, vars.content_length, environment);
 
     Owned<cgi_request> req(static_cast<cgi_request *>(std::calloc(1, sizeof(cgi_request))));
     if (!req)
@@ -233,9 +271,12 @@ cgi_request *read_form(FILE *in, const ostrel::FormInput &vars, char *environmen
     if (!text)
         return nullptr;
 
-    ostrel::VarList vars_list;
-    if (!parse_pairs(text.get(), vars_list))
+    ostrel::VarList vars_list(&in.limits);
+    if (!parse_pairs(text.get(), vars_list)) {
+        if (vars_list.refusal())
+            in.refuse(vars_list.refusal());
         return nullptr;
+    }
     cgi_var **list = vars_list.release();
     if (!list && !(list = static_cast<cgi_var **>(std::calloc(1, sizeof *list))))
         return nullptr;
@@ -243,14 +284,38 @@ cgi_request *read_form(FILE *in, const ostrel::FormInput &vars, char *environmen
     return req.release();
 }
 
+// The reader with its limits; a refusal is traced and told in *refusal.
+cgi_request *read_form(FILE *stream, const ostrel::FormInput &vars, const cgi_limits &limits, int *refusal,
+                       char *environment)
+{
+    ostrel::Input in(stream, limits);
+    cgi_request *req = read_form(in, vars, environment);
+    if (in.refusal)
+        ostrel::trace_refusal(in.refusal, limits);
+    if (refusal)
+        *refusal = in.refusal;
+    return req;
+}
+
 } // namespace
 
-cgi_request *ostrel::read_form(FILE *in, const FormInput &vars) { return ::read_form(in, vars, nullptr); }
+cgi_request *ostrel::read_form(FILE *in, const FormInput &vars, const cgi_limits &limits, int *refusal)
+{
+    return ::read_form(in, vars, limits, refusal, nullptr);
+}
+
+cgi_request *ostrel::read_form(FILE *in, const FormInput &vars)
+{
+    return ::read_form(in, vars, no_limits(), nullptr, nullptr);
+}
 
 extern "C" cgi_request *cgi_read_form(void)
 {
     char *type = std::getenv("CONTENT_TYPE");
     ostrel::FormInput vars{type, std::getenv("REQUEST_METHOD"), std::getenv("CONTENT_LENGTH"),
                            std::getenv("QUERY_STRING")};
-    return read_form(stdin, vars, type);
+    int refusal = CGI_ACCEPTED;
+    cgi_request *req = read_form(stdin, vars, ostrel::current_limits(), &refusal, type);
+    ostrel::set_refusal(refusal);
+    return req;
 }

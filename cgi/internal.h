@@ -3,6 +3,7 @@
 #define OSTREL_INTERNAL_H
 
 #include "cgi/cgi.h"
+#include "cgi/input.h"
 #include "cgi/stream.h"
 
 #include <cstddef>
@@ -95,7 +96,9 @@ private:
 // Whatever is still held when it is destroyed is released.
 class VarList {
 public:
-    VarList() = default;
+    // At most limits->fields names, each name and value at most
+    // limits->value_bytes long; none: no bounds.
+    explicit VarList(const cgi_limits *limits = nullptr) : limits_(limits) {}
     VarList(const VarList &) = delete;
     VarList &operator=(const VarList &) = delete;
     ~VarList();
@@ -108,14 +111,16 @@ public:
     // it, or, when there is one already, LF and `text` appended.  A new
     // variable takes over `name` (then reset) and a copy of `text`, decoded
     // when `decode` is set.  The variable's index, or -1 when memory ran out
-    // (then nothing changed).
+    // or a limit was reached (refusal() tells; then nothing changed).
     long put(Owned<char> &name, const char *text, bool decode);
     // Adds a variable that takes over the malloc'd name and value; on false
     // (out of memory) they still belong to the caller.
     bool add(char *name, char *value);
     // Appends sep and then n bytes of text to a value; on false (out of
-    // memory) the value is unchanged.
+    // memory, or the value would pass its limit) the value is unchanged.
     bool append(size_t i, const char *sep, const char *text, size_t n);
+    // The limit that a put or append was refused at, or CGI_ACCEPTED.
+    int refusal() const { return refusal_; }
     // Hands out the null-terminated list (null when nothing was added).
     cgi_var **release();
 
@@ -130,6 +135,8 @@ private:
     void index_insert(Slot slot);
     bool rebuild_index();
 
+    const cgi_limits *limits_;
+    int refusal_ = CGI_ACCEPTED;
     PtrList<cgi_var, free_vars> vars_;
     size_t *lengths_ = nullptr; // value lengths, so appending never rescans
     size_t *capacities_ = nullptr;
@@ -139,15 +146,26 @@ private:
 };
 
 // The readers over a stream of the caller's and the variables' texts, for
-// tests and fuzz targets.  The cgi_* functions call them with stdin and the
-// environment.
-cgi_request *read_multipart(FILE *in, const char *boundary);
+// tests and fuzz targets.  The cgi_* functions call them with stdin, the
+// environment and the limits in force.  A refused read gives null and says
+// why in input.refusal.
+cgi_request *read_multipart(Input &input, const char *boundary);
 cgi_cookie **read_cookies(const char *header); // HTTP_COOKIE
 struct FormInput {
     const char *content_type, *method, *content_length, *query_string;
 };
 // Without cgi_read_form's effects on the environment and stdin's buffer.
+cgi_request *read_form(FILE *in, const FormInput &vars, const cgi_limits &limits, int *refusal);
+// The readers alone: no limits, and the body up to end of input.
 cgi_request *read_form(FILE *in, const FormInput &vars);
+cgi_request *read_multipart(FILE *in, const char *boundary);
+
+// The line reader and the spool over a body: a line longer than max_length
+// is refused (CGI_REFUSED_VALUE_BYTES), as is a file part beyond the limits.
+// *closed tells that the part ended in the close delimiter, after which
+// nothing more is read.
+char *read_line(Input &input, size_t max_length);
+char *spool_part(Input &input, const char *boundary, bool *closed);
 
 // Response state (content type and header lines) back to unset.
 void reset_response_state();

@@ -18,15 +18,15 @@ static size_t grown(size_t capacity)
     return capacity + step;
 }
 
-// One piece as fgets(piece, 128, in) reads it: at most 127 bytes, up to and
-// including a line feed.  Where the stream's buffer holds the whole piece,
-// it is used in place (and consumed); otherwise fgets copies it into
-// `spare`.  *text is the length of the piece's text, which ends at its first
-// NUL byte.  Null when nothing could be read.
-static const char *next_piece(FILE *in, char (&spare)[128], size_t *text)
+// One piece: at most 127 bytes, up to and including a line feed.  Where the
+// stream's buffer holds the whole piece, it is used in place (and consumed);
+// otherwise it is read into `spare` a byte at a time, no further than the
+// body goes.  *text is the length of the piece's text, which ends at its
+// first NUL byte.  Null when nothing could be read.
+static const char *next_piece(ostrel::Input &input, char (&spare)[128], size_t *text)
 {
     const unsigned char *p;
-    size_t n = ostrel::stream_buffered(in, &p);
+    size_t n = input.buffered(&p);
     if (n > 0) {
         size_t limit = n < 127 ? n : 127;
         const void *lf = std::memchr(p, '\n', limit);
@@ -34,19 +34,25 @@ static const char *next_piece(FILE *in, char (&spare)[128], size_t *text)
             size_t piece = lf ? static_cast<size_t>(static_cast<const unsigned char *>(lf) - p) + 1 : 127;
             const char *bytes = reinterpret_cast<const char *>(p);
             *text = strnlen(bytes, piece);
-            ostrel::stream_consume(in, piece);
+            input.consume(piece);
             return bytes;
         }
     }
-    if (!std::fgets(spare, sizeof spare, in))
+    size_t got = 0;
+    for (int c; got < 127 && (c = input.get()) != EOF;) {
+        spare[got++] = static_cast<char>(c);
+        if (c == '\n')
+            break;
+    }
+    if (got == 0)
         return nullptr;
-    *text = std::strlen(spare);
+    *text = strnlen(spare, got);
     return spare;
 }
 
 // A lone LF ends a line too, where RFC 2046 has CR LF alone: bodies typed or
 // passed on by tools without CR are read all the same.
-extern "C" char *cgi_read_line(FILE *in)
+char *ostrel::read_line(Input &input, size_t max_length)
 {
     if (!line_buffer) {
         line_buffer = static_cast<char *>(std::malloc(128));
@@ -57,14 +63,18 @@ extern "C" char *cgi_read_line(FILE *in)
     line_buffer[0] = '\0';
     size_t length = 0;
     do {
-        if (std::feof(in))
+        if (input.ended())
             return nullptr;
         // Whatever follows a NUL in a piece is lost, line feed included.
         char spare[128];
         size_t n;
-        const char *piece = next_piece(in, spare, &n);
+        const char *piece = next_piece(input, spare, &n);
         if (!piece)
             return nullptr;
+        if (length + n > max_length) {
+            input.refuse(CGI_REFUSED_VALUE_BYTES);
+            return nullptr;
+        }
         if (length + n + 1 > line_capacity) {
             size_t capacity = grown(line_capacity);
             char *p = static_cast<char *>(std::realloc(line_buffer, capacity));
@@ -82,4 +92,10 @@ extern "C" char *cgi_read_line(FILE *in)
         line_buffer[--length] = '\0';
     cgi_trace(4, "Read line '%s'", line_buffer);
     return line_buffer;
+}
+
+extern "C" char *cgi_read_line(FILE *in)
+{
+    ostrel::Input input(in, ostrel::current_limits());
+    return ostrel::read_line(input, SIZE_MAX);
 }

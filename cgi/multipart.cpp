@@ -57,11 +57,20 @@ struct Pending {
 
 class Reader {
 public:
-    Reader(FILE *in, const char *boundary) : in_(in), boundary_(boundary), boundary_len_(std::strlen(boundary)) {}
+    Reader(ostrel::Input &in, const char *boundary)
+        : in_(in), boundary_(boundary), boundary_len_(std::strlen(boundary)), vars_(&in.limits)
+    {
+    }
     bool read();
     cgi_request *result();
 
 private:
+    char *next_line();
+    bool framed(const char *first);
+    bool is_delimiter(const char *line) const
+    {
+        return (boundary_len_ == 0 || line[0] == boundary_[0]) && std::strncmp(line, boundary_, boundary_len_) == 0;
+    }
     void disposition(const char *line);
     void drop_part();
     void content_type(const char *line);
@@ -71,9 +80,11 @@ private:
     bool first_value_line(char *line);
     bool further_value_line(char *line);
 
-    FILE *in_;
+    ostrel::Input &in_;
     const char *boundary_;
     size_t boundary_len_;
+    bool closed_ = false; // the close delimiter was read: nothing more is
+    bool seen_line_ = false;
     bool header_ = true;
     bool dropping_ = false; // lines up to the next delimiter are ignored
     Pending part_;
@@ -123,7 +134,11 @@ void Reader::content_type(const char *line)
 
 void Reader::file_part()
 {
-    char *path = cgi_spool_part(in_, boundary_);
+    if (uploads_.count() >= in_.limits.files) {
+        in_.refuse(CGI_REFUSED_FILES);
+        return;
+    }
+    char *path = ostrel::spool_part(in_, boundary_, &closed_);
     if (!path) {
         part_.clear();
         return;
@@ -191,7 +206,11 @@ bool Reader::first_value_line(char *line)
     current_ = vars_.put(part_.field, line, true);
     part_.field.reset();
     part_.type.reset();
-    return current_ >= 0;
+    if (current_ >= 0)
+        return true;
+    if (vars_.refusal())
+        in_.refuse(vars_.refusal());
+    return false;
 }
 
 // A further line of the current value, decoded.  False when the value could
@@ -201,20 +220,45 @@ bool Reader::further_value_line(char *line)
     if (current_ < 0)
         return true;
     cgi_decode(line);
-    return vars_.append(static_cast<size_t>(current_), "\r\n", line, std::strlen(line));
+    if (vars_.append(static_cast<size_t>(current_), "\r\n", line, std::strlen(line)))
+        return true;
+    if (vars_.refusal())
+        in_.refuse(vars_.refusal());
+    return false;
+}
+
+// Lines no longer than a value and its part's own words.
+char *Reader::next_line()
+{
+    size_t most = in_.limits.value_bytes > SIZE_MAX - 1024 ? SIZE_MAX : in_.limits.value_bytes + 1024;
+    return closed_ || in_.refusal ? nullptr : ostrel::read_line(in_, most);
+}
+
+// Without CONTENT_LENGTH the body is taken only when it plainly is one: its
+// first line is a delimiter, where chunked framing that a server passed on
+// undecoded opens with a hexadecimal size line.  A preamble (RFC 2046 allows
+// one; no browser sends it) is refused with it.
+bool Reader::framed(const char *first)
+{
+    return in_.length_given || is_delimiter(first) || in_.refuse(CGI_REFUSED_UNFRAMED);
 }
 
 bool Reader::read()
 {
-    while (char *line = cgi_read_line(in_)) {
+    for (char *line = next_line(); line; line = next_line()) {
+        if (!seen_line_ && !framed(line))
+            return false;
+        seen_line_ = true;
         // The first byte rules out nearly every data line without a call.
         // A line that begins with the boundary is a delimiter, whatever
-        // follows: RFC 2046 allows only "--" and padding there, but a
-        // stricter test would let a sloppy client's parts run together.
-        // Header keywords count on any line, also inside a value part,
-        // where RFC 7578 has none: a value line that begins with one sets
-        // the part's field or type, as it always has for stored requests.
-        if ((boundary_len_ == 0 || line[0] == boundary_[0]) && std::strncmp(line, boundary_, boundary_len_) == 0) {
+        // follows but "--", which closes the body: RFC 2046 allows only
+        // padding there, but a stricter test would let a sloppy client's
+        // parts run together.  Header keywords count on any line, also
+        // inside a value part, where RFC 7578 has none: a value line that
+        // begins with one sets the part's field or type, as it always has
+        // for stored requests.
+        if (is_delimiter(line)) {
+            closed_ = line[boundary_len_] == '-' && line[boundary_len_ + 1] == '-';
             header_ = true;
             dropping_ = false;
         } else if (dropping_)
@@ -238,7 +282,10 @@ bool Reader::read()
         }
     }
     part_.clear();
-    return true;
+    if (in_.refusal)
+        return false;
+    // Without a length, the body limit was reached before the body's end.
+    return closed_ || in_.length_given || in_.left > 0 || in_.refuse(CGI_REFUSED_BODY_BYTES);
 }
 
 cgi_request *Reader::result()
@@ -253,7 +300,7 @@ cgi_request *Reader::result()
 
 } // namespace
 
-cgi_request *ostrel::read_multipart(FILE *in, const char *boundary)
+cgi_request *ostrel::read_multipart(Input &in, const char *boundary)
 {
     // On giving up, the reader's destructor releases everything gathered,
     // spool files included.
@@ -261,4 +308,18 @@ cgi_request *ostrel::read_multipart(FILE *in, const char *boundary)
     return reader.read() ? reader.result() : nullptr;
 }
 
-extern "C" cgi_request *cgi_read_multipart(const char *boundary) { return ostrel::read_multipart(stdin, boundary); }
+cgi_request *ostrel::read_multipart(FILE *in, const char *boundary)
+{
+    Input input(in, no_limits());
+    return read_multipart(input, boundary);
+}
+
+extern "C" cgi_request *cgi_read_multipart(const char *boundary)
+{
+    ostrel::Input input(stdin, ostrel::current_limits());
+    cgi_request *req = ostrel::read_multipart(input, boundary);
+    ostrel::set_refusal(input.refusal);
+    if (input.refusal)
+        ostrel::trace_refusal(input.refusal, input.limits);
+    return req;
+}

@@ -12,12 +12,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace {
-
-using ostrel::stream_buffered;
-using ostrel::stream_consume;
 
 const char spool_template[] = "/tmp/ostrelXXXXXX";
 
@@ -34,10 +32,26 @@ struct Output {
     size_t written = 0; // bytes in the file
     size_t defined = 0; // bytes of the buffer ever written (portable path)
     static const size_t page = 4096;
-    bool failed = false; // a write failed: keep consuming, store nothing
+    bool failed = false;         // a write failed: keep consuming, store nothing
+    size_t max_bytes = SIZE_MAX; // of the part
+    size_t reserve = 0;          // bytes left free on the file system
+    int refused = CGI_ACCEPTED;  // a limit was reached: stop reading
 
+    // Asked of the file system once for each write, not for each byte.
+    bool room_for(size_t n) const
+    {
+        struct statvfs fs;
+        if (reserve == 0 || fstatvfs(fd, &fs) != 0)
+            return true;
+        unsigned long long available = static_cast<unsigned long long>(fs.f_bavail) * fs.f_frsize;
+        return available >= static_cast<unsigned long long>(n) + reserve;
+    }
     bool write_all(const char *bytes, size_t n)
     {
+        if (!room_for(n)) {
+            refused = CGI_REFUSED_TMP_RESERVE;
+            return false;
+        }
         while (n > 0) {
             ssize_t w = ::write(fd, bytes, n);
             if (w < 0 && errno == EINTR)
@@ -60,6 +74,11 @@ struct Output {
     {
         if (failed || n == 0)
             return;
+        if (n > max_bytes - written - used) {
+            refused = CGI_REFUSED_FILE_BYTES;
+            failed = true;
+            return;
+        }
         const char *b = static_cast<const char *>(bytes);
         if (n >= size / 8) {
             // Whole pages straight from the caller's bytes, at page-aligned
@@ -92,7 +111,7 @@ struct Output {
 };
 
 struct Spool {
-    FILE *in;
+    ostrel::Input &in;
     Output &out;
     const unsigned char *pattern; // CR LF and the boundary
     size_t length;                // of the pattern
@@ -141,18 +160,18 @@ struct Spool {
     bool scan_buffered()
     {
         const unsigned char *p;
-        size_t n = stream_buffered(in, &p), pos = 0;
+        size_t n = in.buffered(&p), pos = 0;
         if (n == 0)
             return false;
         if (held > 0) { // the match that the last block ended in goes on
             size_t k = matching(p, n, held);
             if (held + k == length) {
-                stream_consume(in, k);
+                in.consume(k);
                 return true;
             }
             if (k == n) {
                 held += k;
-                stream_consume(in, n);
+                in.consume(n);
                 return false;
             }
             release_held(); // p[0..k) follow as data
@@ -162,34 +181,36 @@ struct Spool {
             size_t k = matching(p + at, n - at, 0);
             if (k == length) { // the delimiter
                 out.write(p, at);
-                stream_consume(in, at + length);
+                in.consume(at + length);
                 return true;
             }
             if (at + k == n) { // undecided until more input arrives
                 out.write(p, at);
-                stream_consume(in, n);
+                in.consume(n);
                 held = k;
                 return false;
             }
             pos = at + k; // the breaking byte may start a match itself
         }
         out.write(p, n);
-        stream_consume(in, n);
+        in.consume(n);
         return false;
     }
 
     // Where the stream shows its buffer: blocks in place.  getc makes it
     // refill, and ungetc puts the byte back in front of the new block.
-    // False when the input ended first.
+    // False when the input ended first or a limit was reached.
     bool copy_blocks()
     {
         while (!scan_buffered()) {
-            int c = getc(in);
+            if (out.refused)
+                return false;
+            int c = in.get();
             if (c == EOF) {
                 release_held();
                 return false;
             }
-            ungetc(c, in);
+            in.unget(c);
         }
         return true;
     }
@@ -200,7 +221,7 @@ struct Spool {
     bool match_rest()
     {
         while (held < length) {
-            int c = getc(in);
+            int c = in.get();
             if (c == EOF) {
                 release_held();
                 return false;
@@ -208,7 +229,7 @@ struct Spool {
             unsigned char b = static_cast<unsigned char>(c);
             if (matching(&b, 1, held) == 0) {
                 release_held();
-                ungetc(c, in);
+                in.unget(c);
                 return false;
             }
             held++;
@@ -225,10 +246,12 @@ struct Spool {
     bool copy_pieces()
     {
         const size_t chunk = 1 << 14;
-        for (;;) {
+        while (!out.refused && in.left > 0) {
             if (out.size - out.used < 64)
                 out.flush();
             size_t space = out.size - out.used < chunk ? out.size - out.used : chunk;
+            if (space - 1 > in.left) // no further than the body
+                space = in.left + 1;
             // Bytes behind the data are looked at: give them a value once.
             size_t from = out.defined > out.used ? out.defined : out.used;
             if (from < out.used + space) {
@@ -236,18 +259,25 @@ struct Spool {
                 out.defined = out.used + space;
             }
             char *piece = out.buffer + out.used;
-            if (!std::fgets(piece, static_cast<int>(space), in))
+            if (!std::fgets(piece, static_cast<int>(space), in.in))
                 return false;
             const char *lf = static_cast<const char *>(std::memchr(piece, '\n', space - 1));
             size_t n = lf ? static_cast<size_t>(lf - piece) + 1 : space - 1;
+            in.took(n);
             size_t at = lf && n >= 2 ? n - 2 : n - 1;
             size_t k = matching(reinterpret_cast<const unsigned char *>(piece) + at, n - at, 0);
             held = k == n - at ? k : 0; // a match broken inside the piece is data
+            size_t data = n - held;
+            if (data > out.max_bytes - out.written - out.used) {
+                out.refused = CGI_REFUSED_FILE_BYTES;
+                out.failed = true;
+            }
             if (!out.failed)
-                out.used += n - held;
+                out.used += data;
             if (held > 0 && match_rest())
                 return true;
         }
+        return false;
     }
 
     // Copies data up to the delimiter.  False when the input ended first.
@@ -261,8 +291,29 @@ struct Spool {
 
 } // namespace
 
-extern "C" char *cgi_spool_part(FILE *in, const char *boundary)
+// What follows the delimiter: "--" closes the body, and then nothing more is
+// read (RFC 2046: what follows is the epilogue, to be ignored); else the
+// rest of its line.  RFC 2046 allows any transport padding before that line
+// end; at most `most` bytes are taken here, and the line reader reads what
+// is left as a line of the next part's header, where it is ignored.
+static bool close_delimiter(ostrel::Input &in, size_t most)
 {
+    int c = in.get();
+    size_t n = 1;
+    if (c == '-') {
+        c = in.get();
+        n++;
+        if (c == '-')
+            return true;
+    }
+    for (; c != EOF && c != '\n' && n < most; n++)
+        c = in.get();
+    return false;
+}
+
+char *ostrel::spool_part(Input &in, const char *boundary, bool *closed)
+{
+    *closed = false;
     size_t b = std::strlen(boundary);
     // The delimiter pattern; a boundary of usual length needs no allocation.
     char small[128];
@@ -289,25 +340,31 @@ extern "C" char *cgi_spool_part(FILE *in, const char *boundary)
     Output out;
     out.fd = mkstemp(path);
     out.failed = out.fd < 0;
+    out.max_bytes = in.limits.file_bytes;
+    out.reserve = in.limits.tmp_reserve;
     ostrel::Owned<char> buffer(out.fd >= 0 ? static_cast<char *>(std::malloc(large_output)) : nullptr);
     out.buffer = buffer ? buffer.get() : small_output;
     out.size = buffer ? large_output : sizeof small_output;
 
     Spool spool{in, out, reinterpret_cast<const unsigned char *>(pattern), b + 2,
                 !std::memchr(pattern + 1, '\r', b + 1)};
-    bool complete = !std::feof(in) && spool.copy();
-    // The rest of the delimiter line ("--" or nothing, and its line end).
-    // RFC 2046 allows any transport padding before that line end; at most
-    // boundary + 2 bytes are taken here, the buffer at hand, and the line
-    // reader then reads what is left as a line of the next part's header,
-    // where it is ignored.
-    if (complete && !std::feof(in))
-        std::fgets(pattern, static_cast<int>(b + 3), in);
+    bool complete = !in.ended() && spool.copy();
+    if (complete)
+        *closed = close_delimiter(in, b + 2);
     if (out.fd < 0)
         return nullptr;
     bool written = out.close_file();
+    if (out.refused)
+        in.refuse(out.refused);
     char *result = complete && written ? ostrel::copy_string(path) : nullptr;
     if (!result)
         unlink(path);
     return result;
+}
+
+extern "C" char *cgi_spool_part(FILE *in, const char *boundary)
+{
+    ostrel::Input input(in, ostrel::current_limits());
+    bool closed;
+    return ostrel::spool_part(input, boundary, &closed);
 }

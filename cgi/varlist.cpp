@@ -130,11 +130,20 @@ long VarList::put(Owned<char> &name, const char *text, bool decode)
     long i = find(name.get());
     if (i >= 0)
         return append(static_cast<size_t>(i), "\n", text, std::strlen(text)) ? i : -1;
+    if (limits_ && count() >= limits_->fields) {
+        refusal_ = CGI_REFUSED_FIELDS;
+        return -1;
+    }
     Owned<char> value(copy_string(text));
     if (!value)
         return -1;
     if (decode)
         cgi_decode(value.get());
+    if (limits_ &&
+        (std::strlen(name.get()) > limits_->value_bytes || std::strlen(value.get()) > limits_->value_bytes)) {
+        refusal_ = CGI_REFUSED_VALUE_BYTES;
+        return -1;
+    }
     if (!add(name.get(), value.get()))
         return -1;
     name.release();
@@ -146,6 +155,10 @@ bool VarList::append(size_t i, const char *sep, const char *text, size_t n)
 {
     size_t sep_len = std::strlen(sep);
     size_t len = lengths_[i] + sep_len + n;
+    if (limits_ && len > limits_->value_bytes) {
+        refusal_ = CGI_REFUSED_VALUE_BYTES;
+        return false;
+    }
     char *value = at(i)->value;
     if (len + 1 > capacities_[i]) {
         size_t cap = len + 1 > 2 * capacities_[i] ? len + 1 : 2 * capacities_[i];

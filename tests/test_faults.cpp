@@ -85,21 +85,21 @@ TEST_F(Faults, FullTmpWhileSpooling)
 // nothing and cannot meet a full disk.  Only the copy that replaces the
 // rename when it fails can; here the rename fails because the destination is
 // a mount point, and "/tmp/" is a file system with room for the spool file
-// but not for a second copy.
+// and the spool's reserve (2 MiB) but not for a second copy.
 TEST_F(Faults, FullTmpWhileCopying)
 {
     if (getuid() != 0 || std::system("unshare --mount --propagation private true 2>/dev/null") != 0)
         GTEST_SKIP() << "needs root and mount namespaces";
     test::TempDir dir;
     std::string in_path = dir.file("in"), out_path = dir.file("out"), list_path = dir.file("tmp-after");
-    std::string data = document(200000);
+    std::string data = document(3 << 20);
     test::write_file(in_path, upload_body(receiver(), data));
     // The files outside are opened before the new "/tmp/" hides them.  A
     // program under "/tmp/" (a checkout there) comes back through the old
     // "/tmp/", held open, bound at its own path; the listing leaves it out.
     std::string script = "exec 3<\"$4\" 4>\"$5\" 5>\"$6\" 6</tmp || exit 92\n"
                          "top=; case $2 in /tmp/*) top=${2#/tmp/}; top=${top%%/*};; esac\n"
-                         "mount -t tmpfs -o size=300k ostrel-fault /tmp || exit 90\n"
+                         "mount -t tmpfs -o size=5632k ostrel-fault /tmp || exit 90\n"
                          "if [ -n \"$top\" ]; then mkdir \"/tmp/$top\" && mount --no-canonicalize --bind "
                          "\"/proc/self/fd/6/$top\" \"/tmp/$top\" || exit 93; fi\n"
                          "exec 6<&-\n"

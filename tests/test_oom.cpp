@@ -114,10 +114,11 @@ template <class Run> long walk(Run run)
 
 TEST_F(OutOfMemory, MultipartReader)
 {
-    std::string body = multipart_request();
+    std::string body = multipart_request(), length = std::to_string(body.size());
     cgi_request *full;
     {
-        test::Env env({{"CONTENT_TYPE", multipart_type.c_str()}, {"REQUEST_METHOD", "POST"}});
+        test::Env env(
+            {{"CONTENT_TYPE", multipart_type.c_str()}, {"REQUEST_METHOD", "POST"}, {"CONTENT_LENGTH", length.c_str()}});
         test::set_stdin(body);
         full = cgi_read_form();
     }
@@ -128,7 +129,8 @@ TEST_F(OutOfMemory, MultipartReader)
     cgi_free_request(full);
 
     long steps = walk([&](long n) {
-        test::Env env({{"CONTENT_TYPE", multipart_type.c_str()}, {"REQUEST_METHOD", "POST"}});
+        test::Env env(
+            {{"CONTENT_TYPE", multipart_type.c_str()}, {"REQUEST_METHOD", "POST"}, {"CONTENT_LENGTH", length.c_str()}});
         test::set_stdin(body);
         fa::fail_nth(n);
         cgi_request *req = cgi_read_form();

@@ -26,7 +26,7 @@ def cases():
     return [
         ("0 bytes", TAG + "-zero", b"", "empty.sff", True),
         ("1 KiB", f"+49 30 R&D;<{TAG}>", salted(1024, 1), "fax letter.sff", True),
-        ("5 MiB", TAG + "-big", salted(5 << 20, 2), "big.sff", True),
+        ("3 MiB", TAG + "-big", salted(3 << 20, 2), "big.sff", True),
         # One refusal through the server and the fax page; the others are
         # the handler's tests (Handler.NothingToStore, Handler.RefusedNames).
         ("receiver with /", "a/b", salted(100, 5), TAG + ".sff", False),
