@@ -163,8 +163,9 @@ cgi_request *read_multipart(FILE *in, const char *boundary);
 // The line reader and the spool over a body: a line longer than max_length
 // is refused (CGI_REFUSED_VALUE_BYTES), as is a file part beyond the limits.
 // *closed tells that the part ended in the close delimiter, after which
-// nothing more is read.
-char *read_line(Input &input, size_t max_length);
+// nothing more is read.  A last line that the input's end cuts short is not
+// returned; *cut then shows it (until the next call).
+char *read_line(Input &input, size_t max_length, const char **cut = nullptr);
 char *spool_part(Input &input, const char *boundary, bool *closed);
 
 // Response state (content type and header lines) back to unset.

@@ -52,8 +52,10 @@ static const char *next_piece(ostrel::Input &input, char (&spare)[128], size_t *
 
 // A lone LF ends a line too, where RFC 2046 has CR LF alone: bodies typed or
 // passed on by tools without CR are read all the same.
-char *ostrel::read_line(Input &input, size_t max_length)
+char *ostrel::read_line(Input &input, size_t max_length, const char **cut)
 {
+    if (cut)
+        *cut = nullptr;
     if (!line_buffer) {
         line_buffer = static_cast<char *>(std::malloc(128));
         if (!line_buffer)
@@ -63,8 +65,11 @@ char *ostrel::read_line(Input &input, size_t max_length)
     line_buffer[0] = '\0';
     size_t length = 0;
     do {
-        if (input.ended())
+        if (input.ended()) {
+            if (cut && length > 0)
+                *cut = line_buffer;
             return nullptr;
+        }
         // Whatever follows a NUL in a piece is lost, line feed included.
         char spare[128];
         size_t n;

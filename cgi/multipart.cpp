@@ -85,6 +85,7 @@ private:
     size_t boundary_len_;
     bool closed_ = false; // the close delimiter was read: nothing more is
     bool seen_line_ = false;
+    const char *cut_ = nullptr; // a last line without its line end
     bool header_ = true;
     bool dropping_ = false; // lines up to the next delimiter are ignored
     Pending part_;
@@ -231,7 +232,7 @@ bool Reader::further_value_line(char *line)
 char *Reader::next_line()
 {
     size_t most = in_.limits.value_bytes > SIZE_MAX - 1024 ? SIZE_MAX : in_.limits.value_bytes + 1024;
-    return closed_ || in_.refusal ? nullptr : ostrel::read_line(in_, most);
+    return closed_ || in_.refusal ? nullptr : ostrel::read_line(in_, most, &cut_);
 }
 
 // Without CONTENT_LENGTH the body is taken only when it plainly is one: its
@@ -284,6 +285,9 @@ bool Reader::read()
     part_.clear();
     if (in_.refusal)
         return false;
+    // RFC 2046: the close delimiter needs no line end after it.
+    if (cut_ && is_delimiter(cut_))
+        closed_ = cut_[boundary_len_] == '-' && cut_[boundary_len_ + 1] == '-';
     // Without a length, the body limit was reached before the body's end.
     return closed_ || in_.length_given || in_.left > 0 || in_.refuse(CGI_REFUSED_BODY_BYTES);
 }

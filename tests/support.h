@@ -14,6 +14,8 @@
 #include <glob.h>
 #include <map>
 #include <set>
+#include <csignal>
+#include <sys/socket.h>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -197,6 +199,63 @@ inline Run run_program(const std::string &program, const std::map<std::string, s
     Run r;
     int st = 0;
     waitpid(pid, &st, 0);
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    r.out = read_file(out_path);
+    return r;
+}
+
+// Runs a program as run_program does, but with standard input a pipe (or,
+// with `socket`, one end of a socket pair, as servers that hand over the
+// client's connection give it) that still stands open after `input`, as a
+// server may hold it.  The input is closed after `seconds`; `waited` tells
+// that the program had not answered by then.
+struct HeldRun : Run {
+    bool waited = false;
+};
+inline HeldRun run_program_held(const std::string &program, const std::map<std::string, std::string> &env,
+                                const std::string &input, bool socket, int seconds = 5)
+{
+    static TempDir dir;
+    std::string out_path = dir.file("held-stdout");
+    int fds[2];
+    if ((socket ? socketpair(AF_UNIX, SOCK_STREAM, 0, fds) : pipe(fds)) != 0)
+        return {};
+    pid_t pid = fork();
+    if (pid == 0) {
+        int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(fds[0], 0);
+        dup2(out, 1);
+        close(fds[1]);
+        std::vector<std::string> strings;
+        for (auto &e : env)
+            strings.push_back(e.first + "=" + e.second);
+        std::vector<char *> envp;
+        for (auto &s : strings)
+            envp.push_back(&s[0]);
+        envp.push_back(nullptr);
+        char *argv[] = {const_cast<char *>(program.c_str()), nullptr};
+        execve(program.c_str(), argv, envp.data());
+        _exit(127);
+    }
+    close(fds[0]);
+    signal(SIGPIPE, SIG_IGN); // a program that stops reading early is no fault
+    for (size_t at = 0; at < input.size();) {
+        ssize_t n = write(fds[1], input.data() + at, input.size() - at);
+        if (n <= 0)
+            break;
+        at += static_cast<size_t>(n);
+    }
+    HeldRun r;
+    int st = 0;
+    for (int i = 0; i < seconds * 100 && waitpid(pid, &st, WNOHANG) == 0; i++)
+        usleep(10000);
+    if (waitpid(pid, &st, WNOHANG) == 0) {
+        r.waited = true;
+        close(fds[1]);
+        waitpid(pid, &st, 0);
+    } else {
+        close(fds[1]);
+    }
     r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
     r.out = read_file(out_path);
     return r;

@@ -80,6 +80,49 @@ TEST_F(Program, PlusInTheReceiverSurvivesTheQuery)
     unlink(path.c_str());
 }
 
+// Where the body ends.  RFC 3875 does not oblige a server to end the input
+// after the body, and some hand over the client's connection itself: the
+// answer must come at CONTENT_LENGTH or the close delimiter, whatever the
+// input does after it.
+TEST_F(Program, AnswersWhereTheBodyEnds)
+{
+    const std::string body = form(receiver(), "data"), length = std::to_string(body.size());
+    const std::string chunked = "1a3\r\n" + body + "\r\n0\r\n\r\n"; // as a server may pass it on
+    auto env = [](const std::string &length) {
+        auto e = post_env();
+        if (!length.empty())
+            e["CONTENT_LENGTH"] = length;
+        return e;
+    };
+    const struct {
+        const char *what;
+        std::string input, length;
+        bool stored, waits; // waits: only for the end of input, which comes after a second
+    } cases[] = {
+        {"at CONTENT_LENGTH", body + "more bytes the program must not read", length, true, false},
+        {"at the close delimiter, without a length", body + "epilogue\r\n", "", true, false},
+        {"with an epilogue inside CONTENT_LENGTH", body + "epilogue\r\n--", std::to_string(body.size() + 14), true,
+         false},
+        {"raw chunk framing, refused", chunked, "", false, false},
+        {"a length above the limit, refused unread", body, "999999999", false, false},
+        {"a body cut short of CONTENT_LENGTH", body.substr(0, body.size() - 30), length, false, true},
+    };
+    for (const auto &c : cases) {
+        for (bool socket : {false, true}) {
+            SCOPED_TRACE(std::string(c.what) + (socket ? ", socket" : ", pipe"));
+            test::HeldRun r = test::run_program_held(FAXUPLOAD_PATH, env(c.length), c.input, socket, c.waits ? 1 : 5);
+            EXPECT_EQ(r.waited, c.waits);
+            EXPECT_EQ(r.status, c.stored ? 0 : 1);
+            EXPECT_EQ(r.out,
+                      c.stored ? "Location: ./faxsnd.cgi?action=upload&work=ok&faxfile=" + stored_path() + "\n\n"
+                               : not_stored);
+            EXPECT_EQ(test::read_file(stored_path()), c.stored ? "data" : "");
+            EXPECT_TRUE(new_spool_files().empty());
+            unlink(stored_path().c_str());
+        }
+    }
+}
+
 // The readers through a C program that prints what it read.
 
 test::Run dump(const std::map<std::string, std::string> &env, const std::string &input = "")
