@@ -287,7 +287,7 @@ extern "C" char *cgi_spool_part(FILE *in, const char *boundary)
     const size_t large_output = 1 << 18;
     char small_output[4096];
     Output out;
-    out.fd = mkstemp(path);
+    out.fd = ostrel::create_file(path, true);
     out.failed = out.fd < 0;
     ostrel::Owned<char> buffer(out.fd >= 0 ? static_cast<char *>(std::malloc(large_output)) : nullptr);
     out.buffer = buffer ? buffer.get() : small_output;
@@ -308,6 +308,6 @@ extern "C" char *cgi_spool_part(FILE *in, const char *boundary)
     bool written = out.close_file();
     char *result = complete && written ? ostrel::copy_string(path) : nullptr;
     if (!result)
-        unlink(path);
+        ostrel::remove_file(path);
     return result;
 }
