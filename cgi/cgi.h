@@ -77,6 +77,14 @@ void cgi_free_list(char **list);
  * resets the response state (content type, header lines).  Null: no-op. */
 void cgi_free_request(cgi_request *req);
 
+/* Deletes the spool files that are not yet released, and a file that the
+ * process is storing through the library, freeing nothing: for a signal
+ * handler of the program's own that then ends the process.  It is
+ * async-signal-safe.  While such files exist, the library deletes them
+ * itself when SIGTERM, SIGHUP, SIGINT, SIGPIPE, SIGALRM or SIGXFSZ ends the
+ * process, for those of them whose disposition was the default one. */
+void cgi_remove_spool_files(void);
+
 /* ---- Limits ------------------------------------------------------------------ */
 
 /* What one request may cost.  A reader that reaches a limit stops reading,

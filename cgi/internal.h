@@ -168,6 +168,25 @@ cgi_request *read_multipart(FILE *in, const char *boundary);
 char *read_line(Input &input, size_t max_length, const char **cut = nullptr);
 char *spool_part(Input &input, const char *boundary, bool *closed);
 
+// Files that a fatal signal must not leave behind (cgi/cleanup.cpp): the
+// spool files, at most max_spool_files at once, and one further file of the
+// caller's.  They are created, renamed and deleted here, every signal
+// blocked meanwhile.  From the first file on, a handler of SIGTERM, SIGHUP,
+// SIGINT, SIGPIPE, SIGALRM and SIGXFSZ (those whose disposition was the
+// default) deletes them before the process dies of the signal.
+const size_t max_spool_files = 64;
+// mkstemp on the template, registered as a spool file or as the further
+// file: its descriptor, or -1 (then no file) when mkstemp fails or no slot
+// of that kind is free (errno EMFILE).
+int create_file(char *tmpl, bool spool);
+// unlink, or rename, that forgets the file when it was registered; as those
+// calls, 0 or -1.  A path that was never registered is simply unlinked.
+int remove_file(const char *path);
+int rename_file(const char *from, const char *to);
+// At a release: forgets the files that the caller renamed or deleted by
+// itself, and when none is left, puts back the dispositions.
+void forget_moved_files();
+
 // Response state (content type and header lines) back to unset.
 void reset_response_state();
 

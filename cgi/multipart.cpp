@@ -4,7 +4,6 @@
 
 #include <cstring>
 #include <utility>
-#include <unistd.h>
 
 using ostrel::Owned;
 
@@ -150,7 +149,7 @@ void Reader::file_part()
     // part whose field name went to a variable: nothing to keep.
     if (!part_.filename.get()[0] || !part_.field) {
         cgi_trace(3, "Found empty filename, removing");
-        unlink(path);
+        ostrel::remove_file(path);
         std::free(path);
         part_.clear();
         return;
@@ -190,7 +189,7 @@ void Reader::store_upload(char *path)
     } else {
         cgi_trace(3, "malloc failed, ignoring %s=%s", part_.field.get(), part_.filename.get());
     }
-    unlink(path);
+    ostrel::remove_file(path);
     std::free(path);
     part_.clear();
 }

@@ -2,7 +2,6 @@
 #include "cgi/internal.h"
 
 #include <cstring>
-#include <unistd.h>
 
 namespace ostrel {
 
@@ -51,7 +50,7 @@ void free_upload(cgi_upload *u)
     std::free(u->type);
     std::free(u->filename);
     if (u->path) {
-        unlink(u->path); // already gone is fine
+        remove_file(u->path); // already gone is fine
         std::free(u->path);
     }
     std::free(u);
@@ -165,6 +164,7 @@ extern "C" void cgi_free_request(cgi_request *req)
     free_vars(req->variables);
     free_cookies(req->cookies);
     free_uploads(req->uploads);
+    forget_moved_files();
     std::free(req);
     reset_response_state();
 }

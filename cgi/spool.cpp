@@ -338,7 +338,7 @@ char *ostrel::spool_part(Input &in, const char *boundary, bool *closed)
     const size_t large_output = 1 << 18;
     char small_output[4096];
     Output out;
-    out.fd = mkstemp(path);
+    out.fd = ostrel::create_file(path, true);
     out.failed = out.fd < 0;
     out.max_bytes = in.limits.file_bytes;
     out.reserve = in.limits.tmp_reserve;
@@ -358,7 +358,7 @@ char *ostrel::spool_part(Input &in, const char *boundary, bool *closed)
         in.refuse(out.refused);
     char *result = complete && written ? ostrel::copy_string(path) : nullptr;
     if (!result)
-        unlink(path);
+        ostrel::remove_file(path);
     return result;
 }
 

@@ -4,6 +4,8 @@
 // never leaves a partial file under the destination's name.
 #include "handler/upload.h"
 
+#include "cgi/internal.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,7 +24,7 @@ FILE *open_beside(const char *dst, char *tmp, size_t size)
     int n = std::snprintf(tmp, size, "%.*s%s", dir_len, dst, temp_name);
     if (n < 0 || static_cast<size_t>(n) >= size)
         return nullptr;
-    int fd = mkstemp(tmp);
+    int fd = ostrel::create_file(tmp, false); // deleted if a signal ends us
     if (fd < 0)
         return nullptr;
     // mkstemp makes 0600; give the document the mode that "wb" would.
@@ -31,7 +33,7 @@ FILE *open_beside(const char *dst, char *tmp, size_t size)
     FILE *f = fchmod(fd, 0666 & ~mask) == 0 ? fdopen(fd, "wb") : nullptr;
     if (!f) {
         close(fd);
-        unlink(tmp);
+        ostrel::remove_file(tmp);
     }
     return f;
 }
@@ -62,8 +64,8 @@ extern "C" int copy_file(const char *src, const char *dst)
     bool ok = copy_stream(in, out);
     ok = std::fclose(in) == 0 && ok;
     ok = std::fclose(out) == 0 && ok; // a full disk may show only here
-    if (ok && std::rename(tmp, dst) == 0)
+    if (ok && ostrel::rename_file(tmp, dst) == 0)
         return 0;
-    unlink(tmp);
+    ostrel::remove_file(tmp);
     return 1;
 }

@@ -2,6 +2,8 @@
 // what to answer.
 #include "handler/upload.h"
 
+#include "cgi/internal.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -33,7 +35,7 @@ static int move_file(const char *spool, const char *dst)
     // rename), which costs more than the whole request; a file under /tmp
     // needs no such guard.
     unlink(dst);
-    return std::rename(spool, dst) == 0 ? 0 : 1;
+    return ostrel::rename_file(spool, dst) == 0 ? 0 : 1;
 }
 
 extern "C" int store_upload(cgi_request *req, char *dest)
@@ -52,7 +54,8 @@ extern "C" int store_upload(cgi_request *req, char *dest)
     if (move_file(doc->path, dest) != 0)
         return copy_file(doc->path, dest);
     // Renamed, the spool name is free: another request's mkstemp may take
-    // it before the release, which must then not delete by that name.
+    // it before the release, which must then not delete by that name (nor
+    // does a signal's handler: rename_file forgot it).
     std::free(doc->path);
     doc->path = nullptr;
     return 0;

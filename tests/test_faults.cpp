@@ -406,4 +406,226 @@ TEST_F(Faults, EncodedTraversalIsRefused)
     EXPECT_TRUE(new_spool_files().empty());
 }
 
+// ---- Signals that end the program ------------------------------------------
+
+const int fatal_signals[] = {SIGTERM, SIGHUP, SIGINT, SIGPIPE, SIGALRM, SIGXFSZ};
+
+// In a forked child: the signal's default action, as a web server may leave
+// it, and no core file for SIGXFSZ.
+void default_action(int sig)
+{
+    std::signal(sig, SIG_DFL);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, sig);
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
+    struct rlimit no_core = {0, 0};
+    setrlimit(RLIMIT_CORE, &no_core);
+}
+
+// The spool file that process `pid` holds open, once it has one ("" after
+// some seconds without).  Found through /proc, so that spool files of other
+// processes never count.
+std::string spool_file_of(pid_t pid)
+{
+    std::string dir = "/proc/" + std::to_string(pid) + "/fd/";
+    for (int tries = 0; tries < 30000; tries++) {
+        for (int fd = 0; fd < 64; fd++) {
+            char target[256];
+            ssize_t n = readlink((dir + std::to_string(fd)).c_str(), target, sizeof target - 1);
+            if (n > 0 && std::string(target, static_cast<size_t>(n)).rfind("/tmp/ostrel", 0) == 0)
+                return std::string(target, static_cast<size_t>(n));
+        }
+        usleep(1000);
+    }
+    return "";
+}
+
+// A client that goes away in the middle of its document: the program, blocked
+// reading the rest, is ended by a signal; it dies of that signal and its
+// spool file goes with it.
+TEST_F(Faults, SignalWhileReadingLeavesNoSpoolFile)
+{
+    std::string body = upload_body(receiver(), document(100000));
+    std::string head = body.substr(0, body.find("fax.sff") + 5000);
+    test::TempDir dir;
+    for (int sig : fatal_signals) {
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        pid_t pid = fork();
+        if (pid == 0) {
+            close(fds[1]);
+            default_action(sig);
+            exec_upload(fds[0], dir.file("out"));
+        }
+        close(fds[0]);
+        ASSERT_EQ(write(fds[1], head.data(), head.size()), static_cast<ssize_t>(head.size()));
+        std::string spool = spool_file_of(pid);
+        kill(pid, sig);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        close(fds[1]);
+        EXPECT_FALSE(spool.empty()) << "signal " << sig << ": no spool file seen";
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << "signal " << sig << ": status " << status;
+        EXPECT_FALSE(!spool.empty() && test::file_exists(spool)) << "signal " << sig << ": " << spool << " left";
+    }
+}
+
+// In the middle of storing by copy: the copy outgrows the file size limit and
+// SIGXFSZ ends the process; neither the copy's new file beside the
+// destination nor the request's spool file is left.  (The program itself
+// cannot be brought there: its spool file is as large as the copy.)
+TEST_F(Faults, SignalWhileCopyingLeavesNoFile)
+{
+    test::TempDir dir;
+    std::string src = dir.file("src"), dst = dir.file("dst"), named = dir.file("spool");
+    test::write_file(src, document(200000));
+    pid_t pid = fork();
+    if (pid == 0) {
+        default_action(SIGXFSZ);
+        char body[] = "data\r\n--b--\r\n";
+        FILE *in = fmemopen(body, sizeof body - 1, "rb");
+        char *spool = in ? cgi_spool_part(in, "--b") : nullptr;
+        FILE *out = std::fopen(named.c_str(), "wb");
+        if (!spool || !out || std::fputs(spool, out) < 0 || std::fclose(out) != 0)
+            _exit(1);
+        struct rlimit limit = {65536, 65536};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        copy_file(src.c_str(), dst.c_str());
+        _exit(2);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) << status;
+    std::string spool = test::read_file(named);
+    EXPECT_EQ(spool.rfind("/tmp/ostrel", 0), 0u) << spool;
+    EXPECT_FALSE(test::file_exists(spool));
+    glob_t g;
+    EXPECT_EQ(glob(dir.file("*").c_str(), 0, nullptr, &g), 0);
+    std::vector<std::string> left(g.gl_pathv, g.gl_pathv + g.gl_pathc);
+    globfree(&g);
+    EXPECT_EQ(left, (std::vector<std::string>{named, src}));
+}
+
+// One file part of a stream: its spool path (null when not stored), and
+// what is left to read behind its delimiter line.
+std::pair<char *, std::string> spool_one()
+{
+    char body[] = "data\r\n--b\r\nrest";
+    FILE *in = fmemopen(body, sizeof body - 1, "rb");
+    EXPECT_NE(in, nullptr);
+    char *path = cgi_spool_part(in, "--b");
+    char rest[16] = "";
+    size_t n = std::fread(rest, 1, sizeof rest, in);
+    std::fclose(in);
+    return {path, std::string(rest, n)};
+}
+
+void (*handler_of(int sig))(int)
+{
+    struct sigaction sa;
+    sigaction(sig, nullptr, &sa);
+    return sa.sa_handler;
+}
+
+extern "C" void own_handler(int) {}
+
+// Signal handlers of the program's own, and an ignored SIGPIPE, stay as they
+// are; the library's handler is there only while a spool file is, and where
+// the program sets a handler meanwhile, that one stays.
+TEST_F(Faults, OwnSignalDispositionsAreKept)
+{
+    const int sigs[] = {SIGTERM, SIGPIPE, SIGHUP, SIGINT};
+    struct sigaction saved[4];
+    for (int i = 0; i < 4; i++)
+        sigaction(sigs[i], nullptr, &saved[i]);
+    std::signal(SIGTERM, own_handler);
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGHUP, SIG_DFL);
+    std::signal(SIGINT, SIG_DFL);
+    std::pair<char *, std::string> spooled = spool_one();
+    ASSERT_NE(spooled.first, nullptr);
+    EXPECT_EQ(handler_of(SIGTERM), own_handler);
+    EXPECT_EQ(handler_of(SIGPIPE), SIG_IGN);
+    EXPECT_NE(handler_of(SIGHUP), SIG_DFL);
+    EXPECT_NE(handler_of(SIGINT), SIG_DFL);
+    std::signal(SIGINT, own_handler);
+    // The caller deletes the file itself; the next release notices.
+    unlink(spooled.first);
+    std::free(spooled.first);
+    cgi_free_request(static_cast<cgi_request *>(std::calloc(1, sizeof(cgi_request))));
+    EXPECT_EQ(handler_of(SIGTERM), own_handler);
+    EXPECT_EQ(handler_of(SIGPIPE), SIG_IGN);
+    EXPECT_EQ(handler_of(SIGHUP), SIG_DFL);
+    EXPECT_EQ(handler_of(SIGINT), own_handler);
+    for (int i = 0; i < 4; i++)
+        sigaction(sigs[i], &saved[i], nullptr);
+}
+
+// A handler of the program's own deletes the spool files with
+// cgi_remove_spool_files; one that the program renamed is its own, and so is
+// whatever has since taken the old name (another process's new file).
+extern "C" void removing_handler(int)
+{
+    cgi_remove_spool_files();
+    _exit(4);
+}
+
+TEST_F(Faults, OwnSignalHandlerRemovesSpoolFiles)
+{
+    test::TempDir dir;
+    std::string kept = dir.file("kept");
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+        std::signal(SIGTERM, removing_handler);
+        char *moved = spool_one().first, *path = spool_one().first;
+        if (!moved || !path || rename(moved, kept.c_str()) != 0)
+            _exit(1);
+        std::string paths = std::string(moved) + "\n" + path;
+        FILE *other = std::fopen(moved, "wbx");
+        if (!other || std::fclose(other) != 0 || write(fds[1], paths.data(), paths.size()) < 0)
+            _exit(2);
+        raise(SIGTERM);
+        _exit(3);
+    }
+    close(fds[1]);
+    char text[64] = "";
+    ssize_t n = read(fds[0], text, sizeof text - 1);
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 4) << status;
+    ASSERT_GT(n, 0);
+    std::string moved(text, static_cast<size_t>(std::strchr(text, '\n') - text)), path(std::strchr(text, '\n') + 1);
+    EXPECT_FALSE(test::file_exists(path));
+    EXPECT_EQ(test::read_file(kept), "data");
+    EXPECT_TRUE(test::file_exists(moved)) << "another's file deleted";
+    unlink(moved.c_str());
+}
+
+// At most 64 spool files at once: a 65th part is not stored, but its data is
+// consumed all the same.  A file that the caller deleted itself frees its
+// place.
+TEST_F(Faults, SixtyFourSpoolFilesAtOnce)
+{
+    std::vector<char *> paths;
+    for (size_t i = 0; i < ostrel::max_spool_files; i++) {
+        std::pair<char *, std::string> spooled = spool_one();
+        ASSERT_NE(spooled.first, nullptr) << i;
+        paths.push_back(spooled.first);
+    }
+    EXPECT_EQ(spool_one(), (std::pair<char *, std::string>{nullptr, "rest"}));
+    unlink(paths[0]);
+    std::free(paths[0]);
+    paths[0] = spool_one().first;
+    EXPECT_NE(paths[0], nullptr);
+    for (char *p : paths) {
+        unlink(p);
+        std::free(p);
+    }
+    cgi_free_request(static_cast<cgi_request *>(std::calloc(1, sizeof(cgi_request))));
+}
+
 } // namespace
