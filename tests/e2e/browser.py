@@ -19,8 +19,8 @@ import sys
 import time
 import urllib.parse
 
-from e2e import (Server, answer, bounded, check, check_no_new_spool, die_with_parent, remove,
-                 salted, spool_files, stop, stored_path)
+from e2e import (Server, answer, bounded, check, check_no_new_spool, die_with_parent, private_tmp,
+                 remove, salted, spool_files, stop, stored_path)
 
 TAG = f"e2e{os.getpid()}"
 FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-background-networking",
@@ -120,6 +120,7 @@ class Browser:
 def main():
     upload, faxsnd, index_html, conf = sys.argv[1:5]
     shots = sys.argv[5] if len(sys.argv) > 5 else None
+    private_tmp()
     bounded(120)
     started = time.monotonic()
     receiver = f"+49 30 {TAG}"

@@ -19,24 +19,16 @@ import urllib.parse
 from concurrent.futures import ThreadPoolExecutor
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from e2e import HOST, Server, answer, bounded, check, check_no_new_spool, remove, salted, stored_path  # noqa: E402
+from e2e import (BOUNDARY, HOST, Server, answer, bounded, check, check_no_new_spool, form,  # noqa: E402
+                 private_tmp, remove, salted, stored_path)
 
 TAG = f"load{os.getpid()}"
-BOUNDARY = "----loadFormBoundary7MA4YWxkTrZu0gW"
 SIZE = 1 << 20
-
-
-def body(receiver, filename, data):
-    b = BOUNDARY.encode()
-    return (b"--" + b + b"\r\nContent-Disposition: form-data; name=\"fxreceiver\"\r\n\r\n" +
-            receiver.encode() + b"\r\n--" + b +
-            b"\r\nContent-Disposition: form-data; name=\"fxdatei\"; filename=\"" + filename.encode() +
-            b"\"\r\nContent-Type: application/octet-stream\r\n\r\n" + data + b"\r\n--" + b + b"--\r\n")
 
 
 def upload(server, start, receiver, filename, data):
     """Posts one form once all are ready; returns (status, Location, seconds)."""
-    payload = body(receiver, filename, data)
+    payload = form(receiver, filename, data)
     conn = http.client.HTTPConnection(HOST, server.port, timeout=120)
     start.wait()
     t = time.monotonic()
@@ -70,6 +62,7 @@ def main():
     programs, conf = sys.argv[1:3], sys.argv[3]
     count = int(sys.argv[4]) if len(sys.argv) > 4 else 200
     same = int(sys.argv[5]) if len(sys.argv) > 5 else 50
+    private_tmp()
     bounded(400)
     paths = []
     try:
