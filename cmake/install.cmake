@@ -49,7 +49,7 @@ install(TARGETS faxupload.cgi
 # Manual pages: ostrel(3), one page per group of functions, and for each
 # function named in a group page's NAME section a page that sources it, so
 # that "man cgi_get_value" finds its group.
-set(OSTREL_MAN3 ostrel ostrel_request ostrel_readers ostrel_decode ostrel_cookies
+set(OSTREL_MAN3 ostrel ostrel_request ostrel_readers ostrel_limits ostrel_decode ostrel_cookies
   ostrel_response ostrel_trace)
 foreach(page ${OSTREL_MAN3})
   set(src ${CMAKE_CURRENT_SOURCE_DIR}/man/${page}.3)
