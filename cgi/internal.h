@@ -90,6 +90,14 @@ private:
     size_t count_ = 0, slots_ = 0;
 };
 
+// The variables index's hash of a name (cgi/hash.cpp): keyed per process,
+// from the kernel's random bytes where it has them, so that names colliding
+// in the index cannot be prepared.  The key is made on the first call.
+unsigned hash_name(const char *name);
+// Where this process's key came from: "getauxval" (AT_RANDOM), "getrandom",
+// "urandom" or "clock"; null before the first hash.  For the tests.
+const char *hash_key_source();
+
 // The variables list that the form and multipart readers build: entries in
 // order of first appearance, names unique, found through a hash index, and
 // values that grow in amortised steps when a repeated name extends them.
@@ -132,6 +140,9 @@ private:
         unsigned hash;
     };
     bool grow_sizes();
+    // find() and add() with the name's hash, which only an index needs.
+    long probe(const char *name, unsigned hash) const;
+    bool insert(char *name, char *value, unsigned hash);
     void index_insert(Slot slot);
     bool rebuild_index();
 

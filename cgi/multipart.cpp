@@ -201,13 +201,13 @@ void Reader::store_upload(char *path)
 // would pass for a whole one.
 bool Reader::first_value_line(char *line)
 {
-    long i = vars_.find(part_.field.get());
-    cgi_trace(3, "Set #%ld to %s=%s", i < 0 ? static_cast<long>(vars_.count()) : i, part_.field.get(), line);
     current_ = vars_.put(part_.field, line, true);
     part_.field.reset();
     part_.type.reset();
-    if (current_ >= 0)
+    if (current_ >= 0) {
+        cgi_trace(3, "Set #%ld to %s=%s", current_, vars_.at(static_cast<size_t>(current_))->name, line);
         return true;
+    }
     if (vars_.refusal())
         in_.refuse(vars_.refusal());
     return false;

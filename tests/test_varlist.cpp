@@ -19,7 +19,8 @@ char *copy(const std::string &s)
     return p;
 }
 
-std::string name(int i) { return "n" + std::to_string(i); }
+// Of 2 to 25 bytes: whole words of the hash and every remainder.
+std::string name(int i) { return "n" + std::to_string(i) + std::string(static_cast<size_t>(i % 20), '.'); }
 
 // Adds n names in order; returns how many made it into the list (an add
 // that fails leaves its strings with the caller).
