@@ -186,7 +186,7 @@ TEST_F(Spool, ByteThatWasPushedBackFirst)
     } cases[] = {
         {"ata\r\n--XyZ\r\nrest\n", 'd', "data"},
         {"\n--XyZ\r\nrest\n", '\r', ""},
-        {"\n--XyQ\r\n--XyZ--\r\nrest\n", '\r', "\r\n--XyQ"},
+        {"\n--XyQ\r\n--XyZ\r\nrest\n", '\r', "\r\n--XyQ"},
         {"\r\n--XyZ\r\nrest\n", '\r', "\r"},
     };
     for (const auto &c : cases) {

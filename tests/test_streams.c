@@ -102,7 +102,7 @@ int main(void)
         spool("ata\r\n--XyZ\r\nrest\n", 'd', "data", buffers[i]);
         /* The pushed byte begins the delimiter, or a match that breaks. */
         spool("\n--XyZ\r\nrest\n", '\r', "", buffers[i]);
-        spool("\n--XyQ\r\n--XyZ--\r\nrest\n", '\r', "\r\n--XyQ", buffers[i]);
+        spool("\n--XyQ\r\n--XyZ\r\nrest\n", '\r', "\r\n--XyQ", buffers[i]);
         spool("\r\n--XyZ\r\nrest\n", '\r', "\r", buffers[i]);
         lines(buffers[i]);
     }
