@@ -9,12 +9,9 @@ namespace {
 // device's forms have (PHP's 1000 and 20 serve whole web applications);
 // 64 KiB is a long text area; 2 MiB of /tmp stays for the rest of the device.
 const cgi_limits defaults = {256, 4, 4u << 20, 64u << 10, 4u << 20, 2u << 20};
-const cgi_limits none = {SIZE_MAX, 64, SIZE_MAX, SIZE_MAX, SIZE_MAX, 0};
+const cgi_limits none = {SIZE_MAX, ostrel::max_spool_files, SIZE_MAX, SIZE_MAX, SIZE_MAX, 0};
 cgi_limits limits = defaults;
 int last_refusal = CGI_ACCEPTED;
-
-// A spool file's name is kept in a fixed slot until it is deleted.
-const size_t most_files = 64;
 
 } // namespace
 
@@ -55,7 +52,8 @@ extern "C" void cgi_limits_setup(const cgi_limits *l)
             field = value;
     };
     keep(limits.fields, l->fields);
-    keep(limits.files, l->files < most_files ? l->files : most_files);
+    // A spool file's name is kept in a fixed slot until it is deleted.
+    keep(limits.files, l->files < ostrel::max_spool_files ? l->files : ostrel::max_spool_files);
     keep(limits.file_bytes, l->file_bytes);
     keep(limits.value_bytes, l->value_bytes);
     keep(limits.body_bytes, l->body_bytes);

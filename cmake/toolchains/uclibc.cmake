@@ -4,8 +4,14 @@
 # libstdc++'s header-only parts (configured as for uClibc-ng by uclibc/),
 # then uClibc-ng's and the kernel's headers, then the compiler's own; every
 # program is linked by the C driver from uClibc-ng's start files and libc.a.
-set(OSTREL_UCLIBC_SYSROOT ${CMAKE_CURRENT_LIST_DIR}/../../build-uclibc-${OSTREL_UCLIBC_TARGET}/sysroot
-  CACHE PATH "uClibc-ng as tools/uclibc installs it")
+if(DEFINED ENV{OSTREL_UCLIBC_CACHE})
+  set(uclibc_cache $ENV{OSTREL_UCLIBC_CACHE})
+elseif(DEFINED ENV{XDG_CACHE_HOME})
+  set(uclibc_cache $ENV{XDG_CACHE_HOME}/ostrel/uclibc)
+else()
+  set(uclibc_cache $ENV{HOME}/.cache/ostrel/uclibc)
+endif()
+set(OSTREL_UCLIBC_SYSROOT ${uclibc_cache}/${OSTREL_UCLIBC_TARGET} CACHE PATH "uClibc-ng as tools/uclibc installs it")
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES OSTREL_UCLIBC_SYSROOT)
 set(lib ${OSTREL_UCLIBC_SYSROOT}/usr/lib)
 if(NOT EXISTS ${lib}/libc.a)
