@@ -54,21 +54,24 @@ bool body_length(const char *s, size_t *length)
     return *s == '\0';
 }
 
-// `param` points at "boundary=" in the content type.  `environment` is the
-// CONTENT_TYPE string itself when reading stdin for cgi_read_form: then
-// that string is altered and stdin gets a large buffer, as callers expect.
-// The body is read no further than CONTENT_LENGTH, or, without one, than
-// the body limit allows.
-cgi_request *read_multipart(ostrel::Input &input, const char *param, const char *length, char *environment)
+const char boundary_param[] = "boundary=";
+const size_t boundary_param_length = sizeof boundary_param - 1;
+
+// Hands a multipart body to its reader.  `param` points at "boundary=" in
+// the content type.  `environment` is the CONTENT_TYPE string itself when
+// reading stdin for cgi_read_form: then that string is altered and stdin
+// gets a large buffer, as callers expect.  The body is read no further than
+// CONTENT_LENGTH, or, without one, than the body limit allows.
+cgi_request *hand_over_multipart(ostrel::Input &input, const char *param, const char *length, char *environment)
 {
     if (environment) {
         // Callers may look for the altered value: "boundary=" now ends in "--".
         // RFC 3875 makes the meta-variables the server's input, not ours to
         // change; the programs built on this rely on the change all the same.
-        char *p = environment + (param - environment);
-        p[7] = p[8] = '-';
+        char *p = environment + (param - environment) + boundary_param_length;
+        p[-2] = p[-1] = '-';
     }
-    Owned<char> boundary(boundary_argument(param + 9));
+    Owned<char> boundary(boundary_argument(param + boundary_param_length));
     if (!boundary)
         return nullptr;
     input.length_given = body_length(length, &input.left);
@@ -171,17 +174,19 @@ char *read_offline_lines(ostrel::Input &input)
     return text;
 }
 
-// "+" becomes a space (HTML form encoding, not RFC 3986, which keeps "+"),
-// and the pairs are counted for the trace.
-size_t count_pairs(char *text)
+// "+" becomes a space: HTML form encoding, not RFC 3986, which keeps "+".
+void plus_to_space(char *text)
+{
+    for (char *p = text; (p = std::strchr(p, '+')); p++)
+        *p = ' ';
+}
+
+// The pairs the text may hold, for the trace: one more than its separators.
+size_t count_pairs(const char *text)
 {
     size_t pairs = 0;
-    for (char *p = text; *p; p++) {
-        if (*p == '+')
-            *p = ' ';
-        else if (*p == '&' || *p == ';')
-            pairs++;
-    }
+    for (const char *p = text; *p; p++)
+        pairs += *p == '&' || *p == ';';
     return *text ? pairs + 1 : 0;
 }
 
@@ -227,6 +232,7 @@ bool store_pair(char *pair, ostrel::VarList &vars)
 bool parse_pairs(char *text, ostrel::VarList &vars)
 {
     cgi_trace(1, "Received CGI input: %s", text);
+    plus_to_space(text);
     cgi_trace(1, "%zu cgi variables found.", count_pairs(text));
     bool ampersands = true;
     for (char *cursor = *text ? text : nullptr; cursor;)
@@ -235,15 +241,15 @@ bool parse_pairs(char *text, ostrel::VarList &vars)
     return true;
 }
 
-// The form reader; `environment` as for read_multipart.
-cgi_request *read_form(ostrel::Input &in, const ostrel::FormInput &vars, char *environment)
+// The form reader; `environment` as for hand_over_multipart.
+cgi_request *read_input(ostrel::Input &in, const ostrel::FormInput &vars, char *environment)
 {
     const char *type = vars.content_type;
     if (type)
         cgi_trace(2, "Content-Type: %s", type);
     if (type && std::strstr(type, "multipart/form-data"))
-        if (const char *param = std::strstr(type, "boundary="))
-            return read_multipart(in, param, vars.content_length, environment);
+        if (const char *param = std::strstr(type, boundary_param))
+            return hand_over_multipart(in, param, vars.content_length, environment);
 
     Owned<cgi_request> req(static_cast<cgi_request *>(std::calloc(1, sizeof(cgi_request))));
     if (!req)
@@ -289,7 +295,7 @@ cgi_request *read_form(FILE *stream, const ostrel::FormInput &vars, const cgi_li
                        char *environment)
 {
     ostrel::Input in(stream, limits);
-    cgi_request *req = read_form(in, vars, environment);
+    cgi_request *req = read_input(in, vars, environment);
     if (in.refusal)
         ostrel::trace_refusal(in.refusal, limits);
     if (refusal)

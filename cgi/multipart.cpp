@@ -9,6 +9,8 @@ using ostrel::Owned;
 
 namespace {
 
+const char content_type_header[] = "Content-Type: ";
+
 // Letter case is ignored in the header keywords, whatever the locale.
 bool starts_with_nocase(const char *s, const char *prefix)
 {
@@ -127,7 +129,7 @@ void Reader::content_type(const char *line)
 {
     if (part_.type)
         return;
-    part_.type.reset(ostrel::copy_string(line + 14));
+    part_.type.reset(ostrel::copy_string(line + sizeof content_type_header - 1));
     if (part_.type)
         cgi_trace(2, "Found mime type %s", part_.type.get());
 }
@@ -265,7 +267,7 @@ bool Reader::read()
             continue;
         else if (starts_with_nocase(line, "Content-Disposition: form-data; "))
             disposition(line);
-        else if (starts_with_nocase(line, "Content-Type: "))
+        else if (starts_with_nocase(line, content_type_header))
             content_type(line);
         else if (header_) {
             if (line[0])
