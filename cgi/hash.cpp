@@ -7,7 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
-#include <ctime>
+#include <time.h>
 #include <fcntl.h>
 #include <unistd.h>
 

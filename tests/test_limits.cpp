@@ -128,7 +128,7 @@ TEST_F(Limits, TmpReserve)
         GTEST_SKIP() << "needs root for a tmpfs of its own";
     pid_t pid = fork();
     if (pid == 0) {
-        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) != 0 ||
             mount("ostrel-limits", "/tmp", "tmpfs", 0, "size=4m") != 0)
             _exit(90);
         cgi_limits limits = {10, 10, 8u << 20, 1000, 8u << 20, 2u << 20};
