@@ -48,6 +48,9 @@ int main(int argc, char **argv)
             return 2;
         free(value);
     }
+    /* The readers' cost at scale, not the limits': no field limit. */
+    const cgi_limits wide = {(size_t)-1, 0, 0, (size_t)-1, (size_t)-1, 0};
+    cgi_limits_setup(&wide);
     char dest[FAX_PATH_SIZE] = "/tmp/";
     cgi_request *request = cgi_read_request();
     int result = store_upload(request, dest);
