@@ -135,10 +135,11 @@ char *read_post_body(ostrel::Input &input, const char *length_text)
 // Console input: name=value pairs, one or more per line, until end of input;
 // each line end becomes "&".  RFC 3875 requires REQUEST_METHOD; without one
 // (or with any method but GET and POST) the program was started by hand.
-char *read_offline_lines(ostrel::Input &input)
+char *read_offline_lines(ostrel::Input &input, FILE *prompt)
 {
     FILE *in = input.in;
-    std::fputs("(offline mode: enter name=value pairs on standard input)\n", stdout);
+    if (prompt)
+        std::fputs("(offline mode: enter name=value pairs on standard input)\n", prompt);
     char *text = nullptr;
     size_t length = 0, capacity = 0;
     char piece[101];
@@ -272,7 +273,7 @@ cgi_request *read_input(ostrel::Input &in, const ostrel::FormInput &vars, char *
             return nullptr;
         text.reset(ostrel::copy_string(query));
     } else {
-        text.reset(read_offline_lines(in));
+        text.reset(read_offline_lines(in, vars.prompt));
     }
     if (!text)
         return nullptr;
@@ -319,7 +320,7 @@ extern "C" cgi_request *cgi_read_form(void)
 {
     char *type = std::getenv("CONTENT_TYPE");
     ostrel::FormInput vars{type, std::getenv("REQUEST_METHOD"), std::getenv("CONTENT_LENGTH"),
-                           std::getenv("QUERY_STRING")};
+                           std::getenv("QUERY_STRING"), stdout};
     int refusal = CGI_ACCEPTED;
     cgi_request *req = read_form(stdin, vars, ostrel::current_limits(), &refusal, type);
     ostrel::set_refusal(refusal);

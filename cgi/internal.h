@@ -6,6 +6,7 @@
 #include "cgi/input.h"
 #include "cgi/stream.h"
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstdio>
 #include <cstdint>
@@ -164,6 +165,7 @@ cgi_request *read_multipart(Input &input, const char *boundary);
 cgi_cookie **read_cookies(const char *header); // HTTP_COOKIE
 struct FormInput {
     const char *content_type, *method, *content_length, *query_string;
+    FILE *prompt = nullptr; // where console input is asked for; none: not asked
 };
 // Without cgi_read_form's effects on the environment and stdin's buffer.
 cgi_request *read_form(FILE *in, const FormInput &vars, const cgi_limits &limits, int *refusal);
@@ -200,6 +202,13 @@ void forget_moved_files();
 
 // Response state (content type and header lines) back to unset.
 void reset_response_state();
+
+// The writers behind cgi_emit_header, cgi_redirect and cgi_trace, over the
+// caller's streams; the cgi_* functions pass stdout (the page) and stderr.
+void emit_header(FILE *out);
+void redirect(FILE *out, const char *url);
+// The system log target still goes to syslog.
+void vtrace(FILE *page, FILE *err, int level, const char *format, va_list ap) CGI_PRINTF(4, 0);
 
 // Capacity of the line reader's process-wide buffer, for tests.
 size_t line_buffer_capacity();

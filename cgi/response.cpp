@@ -35,14 +35,14 @@ size_t escaped_length(const char *s, size_t n, bool quote)
     return len;
 }
 
-void put_escaped(const char *s, size_t n)
+void put_escaped(FILE *out, const char *s, size_t n)
 {
     for (size_t i = 0; i < n; i++) {
         const char *e = entity(s[i], true);
         if (e)
-            std::fputs(e, stdout);
+            std::fputs(e, out);
         else
-            std::putchar(static_cast<unsigned char>(s[i]));
+            std::putc(static_cast<unsigned char>(s[i]), out);
     }
 }
 
@@ -89,34 +89,38 @@ extern "C" int cgi_set_type(const char *type)
     return content_type != nullptr;
 }
 
-extern "C" void cgi_emit_header(void)
+void ostrel::emit_header(FILE *out)
 {
-    std::printf("Content-type: %s\r\n", content_type ? content_type : "text/html");
+    std::fprintf(out, "Content-type: %s\r\n", content_type ? content_type : "text/html");
     if (header_lines)
-        std::fputs(header_lines, stdout);
-    std::fputs("\r\n", stdout);
+        std::fputs(header_lines, out);
+    std::fputs("\r\n", out);
 }
 
 // The URL ends before any CR or LF, so it cannot add header lines, and is
 // escaped in the page, so it cannot leave the attribute; Content-length
 // counts the escaped bytes actually written.
-extern "C" void cgi_redirect(const char *url)
+void ostrel::redirect(FILE *out, const char *url)
 {
     size_t n = url ? line_length(url) : 0;
     if (n == 0)
         return;
     size_t body = 73 + 2 * escaped_length(url, n, true);
-    std::printf("Content-type: text/html\r\nContent-length: %zu\r\n", body);
-    std::fputs("Status: 302 Temporal Relocation\r\n", stdout);
-    std::fputs("Location: ", stdout);
-    std::fwrite(url, 1, n, stdout);
-    std::fputs("\r\n\r\n", stdout);
-    std::fputs("<html>\n<body>\nThe page has been moved to <a href=\"", stdout);
-    put_escaped(url, n);
-    std::fputs("\">", stdout);
-    put_escaped(url, n);
-    std::fputs("</a>\n</body>\n</html>\n", stdout);
+    std::fprintf(out, "Content-type: text/html\r\nContent-length: %zu\r\n", body);
+    std::fputs("Status: 302 Temporal Relocation\r\n", out);
+    std::fputs("Location: ", out);
+    std::fwrite(url, 1, n, out);
+    std::fputs("\r\n\r\n", out);
+    std::fputs("<html>\n<body>\nThe page has been moved to <a href=\"", out);
+    put_escaped(out, url, n);
+    std::fputs("\">", out);
+    put_escaped(out, url, n);
+    std::fputs("</a>\n</body>\n</html>\n", out);
 }
+
+extern "C" void cgi_emit_header(void) { emit_header(stdout); }
+
+extern "C" void cgi_redirect(const char *url) { redirect(stdout, url); }
 
 extern "C" char *cgi_escape_html(const char *text)
 {

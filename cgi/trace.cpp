@@ -1,5 +1,5 @@
 // Leveled debug trace: off by default, to the HTML page, standard error or syslog.
-#include "cgi/cgi.h"
+#include "cgi/internal.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -24,24 +24,29 @@ extern "C" void cgi_debug_setup(int level, int target)
         openlog("ostrel", LOG_PID, LOG_USER);
 }
 
-extern "C" void cgi_trace(int level, const char *format, ...)
+void ostrel::vtrace(FILE *page, FILE *err, int level, const char *format, va_list ap)
 {
     if (level > debug_level)
         return;
-    va_list ap;
-    va_start(ap, format);
     switch (debug_target) {
     case 0:
-        std::fputs("<pre>\n", stdout);
-        std::vfprintf(stdout, format, ap);
-        std::fputs("\n</pre>\n", stdout);
+        std::fputs("<pre>\n", page);
+        std::vfprintf(page, format, ap);
+        std::fputs("\n</pre>\n", page);
         break;
     case 1:
-        std::vfprintf(stderr, format, ap);
-        std::fputc('\n', stderr);
+        std::vfprintf(err, format, ap);
+        std::fputc('\n', err);
         break;
     case 2: vsyslog(LOG_DEBUG, format, ap); break;
     default: break;
     }
+}
+
+extern "C" void cgi_trace(int level, const char *format, ...)
+{
+    va_list ap;
+    va_start(ap, format);
+    ostrel::vtrace(stdout, stderr, level, format, ap);
     va_end(ap);
 }

@@ -1,5 +1,5 @@
-// Shared by the fuzz targets: streams over the fuzzer's bytes, standard
-// output captured, the spool files that an input made, and plain reference
+// Shared by the fuzz targets: streams over the fuzzer's bytes, what a
+// writer wrote, the spool files that an input made, and plain reference
 // models.
 #ifndef OSTREL_FUZZ_COMMON_H
 #define OSTREL_FUZZ_COMMON_H
@@ -76,36 +76,20 @@ private:
     FILE *file_;
 };
 
-// Standard output into a string for one scope.
-class Stdout {
-public:
-    Stdout()
-    {
-        saved_ = stdout;
-        stdout = open_memstream(&buf_, &len_);
-        if (!stdout)
-            std::abort();
-    }
-    ~Stdout()
-    {
-        if (stdout != saved_)
-            std::fclose(stdout);
-        stdout = saved_;
-        std::free(buf_);
-    }
-    std::string take()
-    {
-        std::fclose(stdout);
-        stdout = saved_;
-        std::string s(buf_, len_);
-        return s;
-    }
-
-private:
-    FILE *saved_;
-    char *buf_ = nullptr;
-    size_t len_ = 0;
-};
+// What fn wrote to a stream of its own.
+template <class Fn> std::string written(Fn fn)
+{
+    char *buf = nullptr;
+    size_t len = 0;
+    FILE *out = open_memstream(&buf, &len);
+    if (!out)
+        std::abort();
+    fn(out);
+    std::fclose(out);
+    std::string s(buf, len);
+    std::free(buf);
+    return s;
+}
 
 // Splits the bytes at `sep`.
 inline std::vector<std::string> split(const std::string &s, char sep)

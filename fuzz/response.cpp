@@ -63,9 +63,7 @@ std::string line_of(const std::string &s) { return s.substr(0, s.find_first_of("
 
 void redirect(const std::string &url)
 {
-    fuzz::Stdout capture;
-    cgi_redirect(url.c_str());
-    std::string out = capture.take();
+    std::string out = fuzz::written([&](FILE *f) { ostrel::redirect(f, url.c_str()); });
     std::string location = line_of(url);
     if (location.empty()) {
         FUZZ_CHECK(out.empty(), "a redirect to nowhere");
@@ -119,9 +117,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     int typed = cgi_set_type(type.c_str());
     FUZZ_CHECK(typed == !type.empty(), "cgi_set_type gave %d", typed);
     {
-        fuzz::Stdout capture;
-        cgi_emit_header();
-        std::string out = capture.take();
+        std::string out = fuzz::written(ostrel::emit_header);
         size_t end;
         std::vector<std::string> lines = header_lines(out, end);
         FUZZ_CHECK(end == out.size(), "output behind the header block");

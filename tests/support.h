@@ -1,5 +1,6 @@
-// Test support: stdin from bytes, captured output, environment scopes, spool
-// file watching and running the built program as a web server would.
+// Test support: stdin from bytes, output captured or written to a stream,
+// environment scopes, spool file watching and running the built program as a
+// web server would.
 #ifndef OSTREL_TEST_SUPPORT_H
 #define OSTREL_TEST_SUPPORT_H
 
@@ -103,6 +104,25 @@ inline std::string capture_fd(int fd, const std::function<void()> &fn)
 }
 inline std::string capture_stdout(const std::function<void()> &fn) { return capture_fd(1, fn); }
 inline std::string capture_stderr(const std::function<void()> &fn) { return capture_fd(2, fn); }
+
+// What fn wrote to a stream of its own, for the writers' inner entries.  A
+// temporary file, not open_memstream: glibc allocates a memory stream's
+// buffer past the allocation counter that the out-of-memory tests keep.
+inline std::string written(const std::function<void(FILE *)> &fn)
+{
+    FILE *out = std::tmpfile();
+    if (!out)
+        return "<no stream>";
+    fn(out);
+    std::rewind(out);
+    std::string s;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, out)) > 0)
+        s.append(buf, n);
+    std::fclose(out);
+    return s;
+}
 
 // Sets (or, with nullptr, unsets) environment variables for one scope.
 class Env {

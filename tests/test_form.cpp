@@ -12,6 +12,8 @@ class Form : public test::SpoolWatch {
 protected:
     void TearDown() override
     {
+        if (console_)
+            std::fclose(console_);
         cgi_free_request(req_);
         test::SpoolWatch::TearDown();
     }
@@ -26,14 +28,24 @@ protected:
         test::set_stdin(body);
         return req_ = cgi_read_form();
     }
-    // Offline mode: returns what went to standard output.
+    // Offline mode over a stream of its own, left at where reading stopped;
+    // returns the prompt.
     std::string offline(const char *method, const std::string &input)
     {
-        test::Env env{{"CONTENT_TYPE", nullptr}, {"REQUEST_METHOD", method}, {"CONTENT_LENGTH", nullptr}};
-        test::set_stdin(input);
-        return test::capture_stdout([&] { req_ = cgi_read_form(); });
+        if (console_)
+            std::fclose(console_);
+        console_ = std::tmpfile();
+        EXPECT_NE(console_, nullptr);
+        if (!console_)
+            return "";
+        std::fwrite(input.data(), 1, input.size(), console_);
+        std::rewind(console_);
+        return test::written([&](FILE *prompt) {
+            req_ = ostrel::read_form(console_, {nullptr, method, nullptr, nullptr, prompt});
+        });
     }
     cgi_request *req_ = nullptr;
+    FILE *console_ = nullptr;
 };
 
 TEST_F(Form, QueryStrings)
@@ -103,23 +115,18 @@ TEST_F(Form, PostWithoutBody) { EXPECT_EQ(test::describe(post("10", "")), "no va
 
 TEST_F(Form, OfflineMode)
 {
-    EXPECT_EQ(offline(nullptr, "a=1\nb=2\n"), "(offline mode: enter name=value pairs on standard input)\n");
-    EXPECT_EQ(test::describe(req_), "var a=1\nvar b=2\n");
-    cgi_free_request(req_);
-
-    offline("HEAD", "a=1\nb=2"); // no final line feed: the same text
-    EXPECT_EQ(test::describe(req_), "var a=1\nvar b=2\n");
-    cgi_free_request(req_);
-
-    offline("post", "a=1\r\n"); // lower case is not POST; the CR stays
-    EXPECT_EQ(test::describe(req_), "var a=1\r\n");
-    cgi_free_request(req_);
-
-    offline("PUT", "\n");
-    EXPECT_EQ(test::describe(req_), "no variables\n");
-    cgi_free_request(req_);
-
-    EXPECT_EQ(offline(nullptr, ""), "(offline mode: enter name=value pairs on standard input)\n");
+    const char *cases[][3] = {
+        {nullptr, "a=1\nb=2\n", "var a=1\nvar b=2\n"},
+        {"HEAD", "a=1\nb=2", "var a=1\nvar b=2\n"}, // no final line feed: the same text
+        {"post", "a=1\r\n", "var a=1\r\n"},         // lower case is not POST; the CR stays
+        {"PUT", "\n", "no variables\n"},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(offline(c[0], c[1]), "(offline mode: enter name=value pairs on standard input)\n") << c[1];
+        EXPECT_EQ(test::describe(req_), c[2]) << c[1];
+        cgi_free_request(req_);
+    }
+    offline(nullptr, "");
     EXPECT_EQ(req_, nullptr);
 }
 
@@ -128,7 +135,7 @@ TEST_F(Form, OfflineLongLineJoinsItsPieces)
     std::string value(246, 'v');
     offline(nullptr, "a=" + value + "\n" + "b=2\n");
     EXPECT_EQ(test::describe(req_), "var a=" + value + "\nvar b=2\n");
-    EXPECT_EQ(std::fgetc(stdin), EOF); // read to its end
+    EXPECT_EQ(std::fgetc(console_), EOF); // read to its end
 }
 
 TEST_F(Form, MultipartHandOff)

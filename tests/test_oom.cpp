@@ -381,7 +381,7 @@ TEST_F(OutOfMemory, WholeRequestAndNameLists)
 
 TEST_F(OutOfMemory, ResponseOperations)
 {
-    auto header = [] { return test::capture_stdout(cgi_emit_header); };
+    auto header = [] { return test::written(ostrel::emit_header); };
     auto reset = [] { // the release of a request clears the response state
         cgi_free_request(static_cast<cgi_request *>(std::calloc(1, sizeof(cgi_request))));
     };

@@ -1,5 +1,8 @@
 // The debug trace: levels and targets.
+#include "cgi/internal.h"
 #include "tests/support.h"
+
+#include <cstdarg>
 
 namespace {
 
@@ -8,48 +11,38 @@ protected:
     void TearDown() override { cgi_debug_setup(0, 1); }
 };
 
-TEST_F(Trace, OffByDefault)
+// One trace call: what went to the page's stream, "|", what went to the
+// error stream.
+std::string trace(int level, const char *format, ...) CGI_PRINTF(2, 3);
+std::string trace(int level, const char *format, ...)
 {
-    EXPECT_EQ(test::capture_stderr([] { cgi_trace(1, "hidden"); }), "");
-    EXPECT_EQ(test::capture_stdout([] { cgi_trace(1, "hidden"); }), "");
+    va_list ap;
+    va_start(ap, format);
+    std::string err;
+    std::string page =
+        test::written([&](FILE *p) { err = test::written([&](FILE *e) { ostrel::vtrace(p, e, level, format, ap); }); });
+    va_end(ap);
+    return page + "|" + err;
 }
 
-TEST_F(Trace, LevelsToStandardError)
-{
-    std::string err = test::capture_stderr([] {
-        cgi_debug_setup(2, 1);
-        cgi_trace(2, "shown %d", 2);
-        cgi_trace(3, "dropped");
-        cgi_trace(1, "%s", "also shown");
-    });
-    EXPECT_EQ(err, "shown 2\nalso shown\n");
-}
+TEST_F(Trace, OffByDefault) { EXPECT_EQ(trace(1, "hidden"), "|"); }
 
-TEST_F(Trace, HtmlPageTarget)
+TEST_F(Trace, LevelsAndTargets)
 {
-    std::string out = test::capture_stdout([] {
-        cgi_debug_setup(1, 5);
-        cgi_trace(1, "message");
-    });
-    EXPECT_EQ(out, "<pre>\nmessage\n</pre>\n");
-}
-
-TEST_F(Trace, NegativeLevelAndZeroTarget)
-{
-    cgi_debug_setup(3, 5);
-    cgi_debug_setup(-3, 0); // level 0, target kept
-    EXPECT_EQ(test::capture_stdout([] { cgi_trace(0, "level zero"); }), "<pre>\nlevel zero\n</pre>\n");
-    EXPECT_EQ(test::capture_stdout([] { cgi_trace(1, "off"); }), "");
-}
-
-TEST_F(Trace, SystemLog)
-{
-    cgi_debug_setup(1, 2);
-    std::string out = test::capture_stdout([] {
-        std::string err = test::capture_stderr([] { cgi_trace(1, "to syslog %s", "ok"); });
-        EXPECT_EQ(err, "");
-    });
-    EXPECT_EQ(out, "");
+    // Each row sets up the trace (target 0: kept), then traces at `at`.
+    const struct {
+        int level, target, at;
+        const char *written;
+    } rows[] = {
+        {2, 1, 2, "|shown 2\n"}, {2, 1, 3, "|"},
+        {2, 1, 1, "|shown 1\n"}, {1, 5, 1, "<pre>\nshown 1\n</pre>\n|"},  // above 2: the page
+        {1, 3, 2, "|"},          {-3, 0, 0, "<pre>\nshown 0\n</pre>\n|"}, // level 0, the page kept
+        {-3, 0, 1, "|"},         {1, 2, 1, "|"},                          // the system log: neither stream
+    };
+    for (const auto &r : rows) {
+        cgi_debug_setup(r.level, r.target);
+        EXPECT_EQ(trace(r.at, "shown %d", r.at), r.written) << r.level << " " << r.target << " " << r.at;
+    }
 }
 
 } // namespace
