@@ -193,6 +193,19 @@ TEST_F(OutOfMemory, SpoolWithALongBoundary)
     });
 }
 
+// A line that outgrows the line buffer as memory runs out: what was
+// gathered comes back rather than nothing.
+TEST_F(OutOfMemory, LineReaderKeepsWhatItGathered)
+{
+    std::string line(ostrel::line_buffer_capacity() + 1000, 'x');
+    test::Bytes in(line + "\n");
+    auto r = fa::with_failing_alloc(1, [&] { return cgi_read_line(in); });
+    ASSERT_EQ(r.failed, 'r');
+    ASSERT_NE(r.value, nullptr);
+    EXPECT_LT(std::strlen(r.value), line.size());
+    EXPECT_EQ(line.compare(0, std::strlen(r.value), r.value), 0);
+}
+
 // URL-encoded input from each source: any failure gives null, or (a failed
 // index only slows the search) the whole result.
 TEST_F(OutOfMemory, UrlEncodedReader)
