@@ -32,9 +32,7 @@ void fail_nth(long n)
     count = 0;
     hit = 0;
 }
-bool failed() { return hit != 0; }
 char failed_call() { return hit; }
-long allocations() { return count; }
 long live() { return blocks; }
 } // namespace failing_alloc
 

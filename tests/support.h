@@ -76,6 +76,30 @@ private:
     std::string path_;
 };
 
+// A stream over the given bytes for the readers' inner entries: a file, as
+// stdin from a file is, closed at the end of the scope.
+class Bytes {
+public:
+    explicit Bytes(const std::string &bytes) : f_(std::tmpfile())
+    {
+        if (f_ && !bytes.empty())
+            std::fwrite(bytes.data(), 1, bytes.size(), f_);
+        if (f_)
+            std::rewind(f_);
+    }
+    ~Bytes()
+    {
+        if (f_)
+            std::fclose(f_);
+    }
+    Bytes(const Bytes &) = delete;
+    Bytes &operator=(const Bytes &) = delete;
+    operator FILE *() const { return f_; }
+
+private:
+    FILE *f_;
+};
+
 // Points stdin at the given bytes (through a file, so it can be reread).
 inline void set_stdin(const std::string &data)
 {

@@ -10,19 +10,13 @@ namespace {
 
 // ---- Helpers --------------------------------------------------------------
 
-cgi_cookie **read_cookies(const char *header)
-{
-    test::Env env{{"HTTP_COOKIE", header}};
-    return cgi_read_cookies();
-}
-
 // A request record holding only the cookies of one header.
 struct CookieRequest {
     cgi_request *req;
     explicit CookieRequest(const char *header) : req(static_cast<cgi_request *>(std::calloc(1, sizeof(cgi_request))))
     {
         if (req)
-            req->cookies = read_cookies(header);
+            req->cookies = ostrel::read_cookies(header);
     }
     ~CookieRequest() { cgi_free_request(req); }
     CookieRequest(const CookieRequest &) = delete;
@@ -44,7 +38,7 @@ std::string trace_of(const std::function<void()> &fn)
     return out;
 }
 
-// ---- Reading HTTP_COOKIE ----------------------------------------------------
+// ---- Reading the Cookie header ----------------------------------------------------
 
 TEST(ReadCookies, HeaderTable)
 {
@@ -117,12 +111,12 @@ TEST(ReadCookies, HugeHeaders)
 {
     const size_t mb = 1u << 20;
     std::string value(8 * mb, 'v');
-    cgi_cookie **list = read_cookies(("a=" + value).c_str());
+    cgi_cookie **list = ostrel::read_cookies(("a=" + value).c_str());
     ASSERT_TRUE(list && list[0] && !list[1]);
     EXPECT_EQ(std::strlen(list[0]->value), value.size());
     ostrel::free_cookies(list);
 
-    list = read_cookies(("a=\"" + value).c_str());
+    list = ostrel::read_cookies(("a=\"" + value).c_str());
     ASSERT_TRUE(list && list[0] && !list[1]);
     EXPECT_EQ(std::strlen(list[0]->value), value.size());
     ostrel::free_cookies(list);
@@ -148,7 +142,7 @@ TEST(ReadCookies, HundredThousandCookiesInLinearTime)
         header += "c" + std::to_string(i) + "=v" + std::to_string(i) + (i % 2 ? "; " : ",");
     header = "$Version=1; " + header;
     auto start = std::chrono::steady_clock::now();
-    cgi_cookie **list = read_cookies(header.c_str());
+    cgi_cookie **list = ostrel::read_cookies(header.c_str());
     auto elapsed = std::chrono::steady_clock::now() - start;
     ASSERT_NE(list, nullptr);
     size_t count = 0;

@@ -10,10 +10,14 @@
 
 namespace {
 
-char *dup(const std::string &s)
+char *copy(const std::string &s) { return strdup(s.c_str()); }
+
+// The mode of a file that fopen's "wb" creates, under this process's umask.
+mode_t created_mode()
 {
-    char *p = static_cast<char *>(std::malloc(s.size() + 1));
-    return std::strcpy(p, s.c_str());
+    mode_t mask = umask(0);
+    umask(mask);
+    return 0666 & ~mask;
 }
 
 // A directory on another file system than its parent's: one that rename(2)
@@ -39,8 +43,8 @@ protected:
         if (recv) {
             req_->variables = static_cast<cgi_var **>(std::calloc(2, sizeof(cgi_var *)));
             req_->variables[0] = static_cast<cgi_var *>(std::calloc(1, sizeof(cgi_var)));
-            req_->variables[0]->name = dup("fxreceiver");
-            req_->variables[0]->value = dup(recv);
+            req_->variables[0]->name = copy("fxreceiver");
+            req_->variables[0]->value = copy(recv);
         }
         if (filename) {
             char path[] = "/tmp/ostrelXXXXXX";
@@ -48,9 +52,9 @@ protected:
             test::write_file(path, data);
             req_->uploads = static_cast<cgi_upload **>(std::calloc(2, sizeof(cgi_upload *)));
             cgi_upload *u = req_->uploads[0] = static_cast<cgi_upload *>(std::calloc(1, sizeof(cgi_upload)));
-            u->name = dup("fxdatei");
-            u->filename = dup(filename);
-            u->path = dup(path);
+            u->name = copy("fxdatei");
+            u->filename = copy(filename);
+            u->path = copy(path);
         }
         return req_;
     }
@@ -117,7 +121,7 @@ TEST_F(Handler, StoresAcrossFileSystems)
     unlink(req_->uploads[0]->path);
     test::write_file(spool, "document");
     std::free(req_->uploads[0]->path);
-    req_->uploads[0]->path = dup(spool);
+    req_->uploads[0]->path = copy(spool);
     ASSERT_EQ(store(), 0);
     EXPECT_EQ(test::read_file(dest_), "document");
     EXPECT_FALSE(test::file_exists(spool));
@@ -145,9 +149,7 @@ TEST_F(Handler, StoreReplacesAPlantedLinkNotItsTarget)
     struct stat st;
     ASSERT_EQ(lstat(dest.c_str(), &st), 0);
     EXPECT_TRUE(S_ISREG(st.st_mode));
-    mode_t mask = umask(0);
-    umask(mask);
-    EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask); // as "wb" would create it
+    EXPECT_EQ(st.st_mode & 0777, created_mode());
     EXPECT_EQ(test::read_file(dest), "document");
 }
 
@@ -164,9 +166,7 @@ TEST_F(Handler, StoreReplacesAnOlderDocument)
     EXPECT_EQ(test::read_file(dest), "document");
     struct stat st;
     ASSERT_EQ(stat(dest.c_str(), &st), 0);
-    mode_t mask = umask(0);
-    umask(mask);
-    EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask);
+    EXPECT_EQ(st.st_mode & 0777, created_mode());
     EXPECT_EQ(test::read_file(link), "older document, longer than the new one"); // another file now
 }
 
@@ -262,11 +262,9 @@ TEST_F(CopyFile, CopiesBytesWithTheModeOfANewFile)
     test::write_file(dir_.file("src"), data);
     ASSERT_EQ(copy_file(dir_.file("src").c_str(), dir_.file("dst").c_str()), 0);
     EXPECT_TRUE(test::read_file(dir_.file("dst")) == data);
-    mode_t mask = umask(0);
-    umask(mask);
     struct stat st;
     ASSERT_EQ(stat(dir_.file("dst").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask);
+    EXPECT_EQ(st.st_mode & 0777, created_mode());
     EXPECT_EQ(listing(), (std::vector<std::string>{"dst", "src"}));
 }
 

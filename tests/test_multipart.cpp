@@ -30,8 +30,9 @@ class Multipart : public test::SpoolWatch {
 protected:
     cgi_request *read(const std::string &input, const char *boundary = "--XyZ")
     {
-        test::set_stdin(input);
-        return req_ = cgi_read_multipart(boundary);
+        cgi_free_request(req_);
+        test::Bytes in(input);
+        return req_ = ostrel::read_multipart(in, boundary);
     }
     void TearDown() override
     {
@@ -136,8 +137,6 @@ TEST_F(Multipart, Catalogue)
         SCOPED_TRACE(c.what);
         ASSERT_NE(read(c.body, c.boundary), nullptr);
         EXPECT_EQ(test::describe(req_), c.expected);
-        cgi_free_request(req_);
-        req_ = nullptr;
     }
 }
 
@@ -146,10 +145,7 @@ TEST_F(Multipart, ManyVariablesKeepTheirOrder)
     std::string b;
     for (int i = 0; i < 1000; i++)
         b += body({B, disposition("name=\"v" + std::to_string(i % 700) + "\""), "", std::to_string(i)});
-    cgi_limits fields = {700, 0, 0, 0, 0, 0};
-    cgi_limits_setup(&fields);
     read(b);
-    cgi_limits_setup(nullptr);
     ASSERT_NE(req_, nullptr);
     cgi_var **v = req_->variables;
     ASSERT_NE(v, nullptr);

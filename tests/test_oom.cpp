@@ -23,16 +23,16 @@ const int program_mode = [] {
     if (!n)
         return 0;
     long start = fa::live();
-    fa::fail_nth(std::atol(n));
     char dest[FAX_PATH_SIZE] = "/tmp/";
-    cgi_request *req = cgi_read_request();
-    int result = store_upload(req, dest);
-    cgi_free_request(req);
-    bool hit = fa::failed();
-    fa::fail_nth(0);
-    write_answer(stdout, result, dest);
+    auto result = fa::with_failing_alloc(std::atol(n), [&] {
+        cgi_request *req = cgi_read_request();
+        int stored = store_upload(req, dest);
+        cgi_free_request(req);
+        return stored;
+    });
+    write_answer(stdout, result.value, dest);
     std::fflush(stdout);
-    _exit(result | (hit ? 2 : 0) | (fa::live() > start + 1 ? 4 : 0));
+    _exit(result.value | (result.failed ? 2 : 0) | (fa::live() > start + 1 ? 4 : 0));
 }();
 
 // Entries of `full` missing or different in `got`, matched by what comes
@@ -79,95 +79,60 @@ std::string multipart_request()
 
 const std::string multipart_type = std::string("multipart/form-data; boundary=") + boundary;
 
-// The line reader's buffer lives for the process: grown once here, it takes
-// no allocation in the walks (its own failures are walked in a fresh child
+// The line reader's buffer lives for the process: grown here, it takes no
+// allocation in the walks (its own failures are walked in a fresh child
 // process, by the program walk).
-void grow_line_buffer()
-{
-    test::set_stdin(std::string(4000, 'x') + "\n");
-    ASSERT_NE(cgi_read_line(stdin), nullptr);
-}
-
 class OutOfMemory : public test::SpoolWatch {
 protected:
     void SetUp() override
     {
         test::SpoolWatch::SetUp();
-        grow_line_buffer();
+        test::Bytes line(std::string(4000, 'x') + "\n");
+        ASSERT_NE(cgi_read_line(line), nullptr);
     }
 };
 
-// Walks the failing allocation over `run`, which reads, checks and releases;
-// returns the number of allocations the operation makes.
-template <class Run> long walk(Run run)
-{
-    for (long n = 1; n < 100000; n++) {
-        long before = fa::live();
-        bool hit = run(n);
-        EXPECT_EQ(fa::live(), before) << "blocks leaked with allocation " << n << " failing";
-        if (!hit)
-            return n - 1;
-    }
-    ADD_FAILURE() << "no end to the walk";
-    return 0;
-}
+using Request = fa::Outcome<cgi_request *>;
 
 TEST_F(OutOfMemory, MultipartReader)
 {
     std::string body = multipart_request(), length = std::to_string(body.size());
-    cgi_request *full;
-    {
-        test::Env env(
-            {{"CONTENT_TYPE", multipart_type.c_str()}, {"REQUEST_METHOD", "POST"}, {"CONTENT_LENGTH", length.c_str()}});
-        test::set_stdin(body);
-        full = cgi_read_form();
-    }
+    auto read = [&] {
+        test::Bytes in(body);
+        return ostrel::read_form(in, {multipart_type.c_str(), "POST", length.c_str(), nullptr},
+                                 ostrel::default_limits(), nullptr);
+    };
+    cgi_request *full = read();
     ASSERT_NE(full, nullptr);
     const std::vector<std::string> all = test::entries(full);
     ASSERT_EQ(all.size(), 14u); // 12 variables, then 2 uploads
     ASSERT_EQ(all[12].compare(0, 7, "upload "), 0);
     cgi_free_request(full);
 
-    long steps = walk([&](long n) {
-        test::Env env(
-            {{"CONTENT_TYPE", multipart_type.c_str()}, {"REQUEST_METHOD", "POST"}, {"CONTENT_LENGTH", length.c_str()}});
-        test::set_stdin(body);
-        fa::fail_nth(n);
-        cgi_request *req = cgi_read_form();
-        bool hit = fa::failed();
-        fa::fail_nth(0);
-        if (!hit) {
-            EXPECT_TRUE(test::entries(req) == all) << n;
-        } else if (req) {
+    fa::walk(read, [&](long n, const Request &r) {
+        SCOPED_TRACE("allocation " + std::to_string(n));
+        if (!r.failed) {
+            EXPECT_TRUE(test::entries(r.value) == all);
+        } else if (r.value) {
             // A part, a line or a content type may be lost; nothing else.
-            std::vector<std::string> got = test::entries(req);
+            std::vector<std::string> got = test::entries(r.value);
             int lost = losses(got, all);
-            EXPECT_GE(lost, 0) << "an entry from nowhere, allocation " << n;
-            EXPECT_LE(lost, 1) << "allocation " << n;
+            EXPECT_GE(lost, 0) << "an entry from nowhere";
+            EXPECT_LE(lost, 1);
             size_t uploads = 0;
             for (const auto &e : got)
                 if (e.compare(0, 7, "upload ") == 0) { // a part is whole or gone
                     uploads++;
-                    EXPECT_TRUE(data_of(e) == data_of(all[e.compare(0, 13, "upload extra ") == 0 ? 13 : 12]))
-                        << "allocation " << n;
+                    EXPECT_TRUE(data_of(e) == data_of(all[e.compare(0, 13, "upload extra ") == 0 ? 13 : 12]));
                 }
-            EXPECT_EQ(new_spool_files().size(), uploads) << "spool files of dropped parts, allocation " << n;
+            EXPECT_EQ(new_spool_files().size(), uploads) << "spool files of dropped parts";
         } else {
-            EXPECT_TRUE(new_spool_files().empty()) << "allocation " << n;
+            EXPECT_TRUE(new_spool_files().empty());
         }
-        cgi_free_request(req);
-        EXPECT_TRUE(new_spool_files().empty()) << "allocation " << n;
-        return hit;
+        cgi_free_request(r.value);
+        EXPECT_TRUE(new_spool_files().empty());
     });
-    EXPECT_GT(steps, 40);
 }
-
-// URL-encoded input from each source: any failure gives null.
-struct Source {
-    const char *what;
-    std::vector<std::pair<const char *, const char *>> env;
-    std::string input;
-};
 
 class ProgramOutOfMemory : public test::SpoolWatch {};
 
@@ -183,25 +148,24 @@ TEST_F(ProgramOutOfMemory, StoresTheWholeDocumentOrNothing)
     std::string dest = "/tmp/" + receiver + ".fax.sff.sff";
     const char *self = SELF_PATH; // under an emulator, a script that runs it there
     std::map<std::string, std::string> env = {{"REQUEST_METHOD", "POST"}, {"CONTENT_TYPE", multipart_type}};
-    int stored = 0;
     for (long n = 1; n < 1000; n++) {
+        SCOPED_TRACE("allocation " + std::to_string(n));
         env["OSTREL_OOM_PROGRAM"] = std::to_string(n);
         test::Run r = test::run_program(self, env, body);
-        ASSERT_GE(r.status, 0) << "allocation " << n;
-        EXPECT_EQ(r.status & 4, 0) << "blocks leaked with allocation " << n << " failing";
+        ASSERT_GE(r.status, 0);
+        EXPECT_EQ(r.status & 4, 0) << "blocks leaked";
         if ((r.status & 1) == 0) {
-            stored++;
-            EXPECT_EQ(r.out, "Location: ./faxsnd.cgi?action=upload&work=ok&faxfile=" + dest + "\n\n") << n;
-            EXPECT_TRUE(test::read_file(dest) == data) << "allocation " << n;
+            EXPECT_EQ(r.out, "Location: ./faxsnd.cgi?action=upload&work=ok&faxfile=" + dest + "\n\n");
+            EXPECT_TRUE(test::read_file(dest) == data);
         } else {
-            EXPECT_EQ(r.out, "Location: ./faxsnd.cgi?action=upload&work=ok\n\n") << n;
-            EXPECT_FALSE(test::file_exists(dest)) << "allocation " << n;
+            EXPECT_EQ(r.out, "Location: ./faxsnd.cgi?action=upload&work=ok\n\n");
+            EXPECT_FALSE(test::file_exists(dest));
         }
         unlink(dest.c_str());
-        EXPECT_TRUE(new_spool_files().empty()) << "allocation " << n;
+        EXPECT_TRUE(new_spool_files().empty());
         if (!(r.status & 2)) {
             EXPECT_EQ(r.status & 1, 0); // without a failure, stored
-            EXPECT_GT(n, 10);
+            EXPECT_GT(n, 1);
             return;
         }
     }
@@ -214,25 +178,36 @@ TEST_F(OutOfMemory, SpoolWithALongBoundary)
 {
     const std::string b = "--" + std::string(200, 'b');
     std::string input = "data\r\n" + b + "\r\nrest\n";
-    long steps = walk([&](long n) {
-        FILE *in = fmemopen(&input[0], input.size(), "rb");
-        fa::fail_nth(n);
-        char *path = cgi_spool_part(in, b.c_str());
-        bool hit = fa::failed();
-        fa::fail_nth(0);
-        std::fclose(in);
-        EXPECT_TRUE(path || hit) << "allocation " << n;
-        if (path) {
-            EXPECT_EQ(test::read_file(path), "data") << "allocation " << n;
-            unlink(path);
-            std::free(path);
+    auto spool = [&] {
+        test::Bytes in(input);
+        return cgi_spool_part(in, b.c_str());
+    };
+    fa::walk(spool, [&](long n, const fa::Outcome<char *> &r) {
+        EXPECT_TRUE(r.value || r.failed) << "allocation " << n;
+        if (r.value) {
+            EXPECT_EQ(test::read_file(r.value), "data") << "allocation " << n;
+            unlink(r.value);
+            std::free(r.value);
         }
         EXPECT_TRUE(new_spool_files().empty()) << "allocation " << n;
-        return hit;
     });
-    EXPECT_GE(steps, 2);
 }
 
+// A line that outgrows the line buffer as memory runs out: what was
+// gathered comes back rather than nothing.
+TEST_F(OutOfMemory, LineReaderKeepsWhatItGathered)
+{
+    std::string line(ostrel::line_buffer_capacity() + 1000, 'x');
+    test::Bytes in(line + "\n");
+    auto r = fa::with_failing_alloc(1, [&] { return cgi_read_line(in); });
+    ASSERT_EQ(r.failed, 'r');
+    ASSERT_NE(r.value, nullptr);
+    EXPECT_LT(std::strlen(r.value), line.size());
+    EXPECT_EQ(line.compare(0, std::strlen(r.value), r.value), 0);
+}
+
+// URL-encoded input from each source: any failure gives null, or (a failed
+// index only slows the search) the whole result.
 TEST_F(OutOfMemory, UrlEncodedReader)
 {
     std::string pairs = "a=1&b=2&a=3&c+d=%41%42&e=&=f&g&h=1;i=2";
@@ -240,45 +215,33 @@ TEST_F(OutOfMemory, UrlEncodedReader)
         pairs += "&n" + std::to_string(i) + "=" + std::to_string(i);
     std::string length = std::to_string(pairs.size());
     std::string lines = "a=1\nb=2&a=3\n" + std::string(250, 'x') + "=long\nlast=line";
-    const Source sources[] = {
-        {"GET", {{"REQUEST_METHOD", "GET"}, {"QUERY_STRING", pairs.c_str()}}, ""},
-        {"POST", {{"REQUEST_METHOD", "POST"}, {"CONTENT_LENGTH", length.c_str()}}, pairs + "\nrest"},
-        {"console", {}, lines},
+    const struct {
+        ostrel::FormInput vars;
+        std::string input;
+    } sources[] = {
+        {{nullptr, "GET", nullptr, pairs.c_str()}, ""},
+        {{nullptr, "POST", length.c_str(), nullptr}, pairs + "\nrest"},
+        {{nullptr, nullptr, nullptr, nullptr}, lines}, // the console
     };
     for (const auto &s : sources) {
-        auto read = [&](long n, bool &hit) {
-            test::Env env({{"REQUEST_METHOD", nullptr},
-                           {"CONTENT_TYPE", nullptr},
-                           {"QUERY_STRING", nullptr},
-                           {"CONTENT_LENGTH", nullptr}});
-            for (const auto &e : s.env)
-                setenv(e.first, e.second, 1);
-            test::set_stdin(s.input);
+        SCOPED_TRACE(s.vars.method ? s.vars.method : "console");
+        auto read = [&] {
+            test::Bytes in(s.input);
             cgi_request *req = nullptr;
-            test::capture_stdout([&] { // the console prompt
-                fa::fail_nth(n);
-                req = cgi_read_form();
-                hit = fa::failed();
-                fa::fail_nth(0);
-            });
+            test::capture_stdout([&] { req = ostrel::read_form(in, s.vars, ostrel::default_limits(), nullptr); });
             return req;
         };
-        bool hit;
-        cgi_request *full = read(0, hit);
-        ASSERT_NE(full, nullptr) << s.what;
+        cgi_request *full = read();
+        ASSERT_NE(full, nullptr);
         const std::string all = test::describe(full);
-        EXPECT_GE(test::entries(full).size(), 4u) << s.what;
+        EXPECT_GE(test::entries(full).size(), 4u);
         cgi_free_request(full);
-        long steps = walk([&](long n) {
-            cgi_request *req = read(n, hit);
-            // Null, or (a failed index only slows the search) the whole result.
-            if (req || !hit) {
-                EXPECT_EQ(test::describe(req), all) << s.what << ", allocation " << n;
+        fa::walk(read, [&](long n, const Request &r) {
+            if (r.value || !r.failed) {
+                EXPECT_EQ(test::describe(r.value), all) << "allocation " << n;
             }
-            cgi_free_request(req);
-            return hit;
+            cgi_free_request(r.value);
         });
-        EXPECT_GT(steps, 20) << s.what;
     }
 }
 
@@ -289,65 +252,62 @@ TEST_F(OutOfMemory, CookieReader)
     std::string header = "$Version=1; a=1; $Path=/; b=2; $Domain=d; c=\"x;y\"; $Version=2; d=4; e";
     for (int i = 0; i < 6; i++)
         header += ", k" + std::to_string(i) + "=" + std::to_string(i) + "; $Path=/p";
-    const std::pair<std::string, long> headers[] = {
-        {header, 30},
-        {"$Version=1; a=1; b=\"2\"; $Path=/p; $Version=2; $Domain=d; c=3; $Path=/q; $Version=4; d", 10},
-        {"$Version=1; $Version=2; a=1", 4}, // the first record's own version replaced
+    const std::string headers[] = {
+        header, "$Version=1; a=1; b=\"2\"; $Path=/p; $Version=2; $Domain=d; c=3; $Path=/q; $Version=4; d",
+        "$Version=1; $Version=2; a=1", // the first record's own version replaced
     };
     for (const auto &h : headers) {
-        test::Env env({{"HTTP_COOKIE", h.first.c_str()}});
+        SCOPED_TRACE(h);
+        auto read = [&] { return ostrel::read_cookies(h.c_str()); };
         cgi_request req{}; // cgi_free_request would free the record itself
-        req.cookies = cgi_read_cookies();
+        req.cookies = read();
         ASSERT_NE(req.cookies, nullptr);
         const std::string all = test::describe(&req);
         ostrel::free_cookies(req.cookies);
-        long steps = walk([&](long n) {
-            fa::fail_nth(n);
-            req.cookies = cgi_read_cookies();
-            char call = fa::failed_call();
-            fa::fail_nth(0);
+        fa::walk(read, [&](long n, const fa::Outcome<cgi_cookie **> &r) {
+            req.cookies = r.value;
             std::string got = test::describe(&req);
-            if (!call) {
+            if (!r.failed) {
                 EXPECT_EQ(got, all) << n;
-            } else if (n == 1 || call == 'r') {
-                EXPECT_EQ(req.cookies, nullptr) << n;
+            } else if (n == 1 || r.failed == 'r') {
+                EXPECT_EQ(r.value, nullptr) << n;
             } else {
-                EXPECT_NE(req.cookies, nullptr) << n;
+                EXPECT_NE(r.value, nullptr) << n;
                 EXPECT_TRUE(got == "no cookies\n" || (got.size() < all.size() && all.compare(0, got.size(), got) == 0))
                     << "allocation " << n << ": " << got;
             }
-            ostrel::free_cookies(req.cookies);
-            return call != 0;
+            ostrel::free_cookies(r.value);
         });
-        EXPECT_GT(steps, h.second) << h.first;
     }
 }
 
-TEST_F(OutOfMemory, WholeRequestAndNameLists)
+// The whole request reads the form, then the cookies: the variables are
+// whole, the cookies may be missing.
+TEST_F(OutOfMemory, WholeRequest)
 {
     test::Env env({{"REQUEST_METHOD", "GET"},
                    {"QUERY_STRING", "a=1&b=2&c=3"},
                    {"HTTP_COOKIE", "x=1; y=2"},
                    {"CONTENT_TYPE", nullptr}});
-    walk([&](long n) {
-        fa::fail_nth(n);
-        cgi_request *req = cgi_read_request();
-        bool hit = fa::failed();
-        fa::fail_nth(0);
-        if (req) { // cookies may be missing, the variables are whole
-            const std::string vars = "var a=1\nvar b=2\nvar c=3\n", got = test::describe(req);
+    fa::walk(cgi_read_request, [](long n, const Request &r) {
+        if (r.value) {
+            const std::string vars = "var a=1\nvar b=2\nvar c=3\n", got = test::describe(r.value);
             EXPECT_TRUE(got == vars + "cookie x=1\ncookie y=2\n" ||
-                        (hit && (got == vars || got == vars + "no cookies\n" || got == vars + "cookie x=1\n")))
+                        (r.failed && (got == vars || got == vars + "no cookies\n" || got == vars + "cookie x=1\n")))
                 << n << ": " << got;
         } else {
-            EXPECT_TRUE(hit);
+            EXPECT_TRUE(r.failed) << n;
         }
-        cgi_free_request(req);
-        return hit;
+        cgi_free_request(r.value);
     });
+}
 
-    cgi_request *req = cgi_read_request();
+TEST_F(OutOfMemory, NameLists)
+{
+    test::Bytes none("");
+    cgi_request *req = ostrel::read_form(none, {nullptr, "GET", nullptr, "a=1&b=2&c=3"});
     ASSERT_NE(req, nullptr);
+    req->cookies = ostrel::read_cookies("x=1; y=2");
     // A hand-made upload list: the name lists need no spool files.
     req->uploads = static_cast<cgi_upload **>(std::calloc(3, sizeof *req->uploads));
     for (int i = 0; i < 2; i++) {
@@ -362,20 +322,14 @@ TEST_F(OutOfMemory, WholeRequestAndNameLists)
         {cgi_upload_names, {"f", "g"}},
         {cgi_cookie_names, {"x", "y"}},
     };
-    for (const auto &l : listers) {
-        long steps = walk([&](long n) {
-            fa::fail_nth(n);
-            char **names = l.first(req);
-            bool hit = fa::failed();
-            fa::fail_nth(0);
-            EXPECT_EQ(names == nullptr, hit) << n;
-            if (names) {
-                EXPECT_EQ(test::names(names), l.second);
-            }
-            return hit;
-        });
-        EXPECT_EQ(steps, static_cast<long>(l.second.size()) + 1);
-    }
+    for (const auto &l : listers)
+        fa::walk([&] { return l.first(req); },
+                 [&](long n, const fa::Outcome<char **> &r) {
+                     EXPECT_EQ(r.value == nullptr, r.failed != 0) << n;
+                     if (r.value) {
+                         EXPECT_EQ(test::names(r.value), l.second);
+                     }
+                 });
     cgi_free_request(req);
 }
 
@@ -385,51 +339,37 @@ TEST_F(OutOfMemory, ResponseOperations)
     auto reset = [] { // the release of a request clears the response state
         cgi_free_request(static_cast<cgi_request *>(std::calloc(1, sizeof(cgi_request))));
     };
-    long steps = walk([&](long n) {
-        reset();
-        EXPECT_EQ(cgi_set_header("X-One", "1"), 1);
-        const std::string one = header();
-        fa::fail_nth(n);
-        int ok = cgi_set_header("X-Two", "2\r\nX-Evil: 1");
-        bool hit = fa::failed();
-        fa::fail_nth(0);
-        EXPECT_EQ(ok, !hit);
-        // Failed, the lines recorded so far stay.
-        EXPECT_EQ(header(), ok ? "Content-type: text/html\r\nX-One: 1\r\nX-Two: 2\r\n\r\n" : one);
-        reset();
-        return hit;
-    });
-    EXPECT_EQ(steps, 1);
-    steps = walk([&](long n) {
-        reset();
-        EXPECT_EQ(cgi_set_type("text/plain"), 1);
-        fa::fail_nth(n);
-        int ok = cgi_set_type("image/png\r\nX-Evil: 1");
-        bool hit = fa::failed();
-        fa::fail_nth(0);
-        EXPECT_EQ(ok, !hit);
-        // Failed, the type is unset: the default.
-        EXPECT_EQ(header(), ok ? "Content-type: image/png\r\n\r\n" : "Content-type: text/html\r\n\r\n");
-        reset();
-        return hit;
-    });
-    EXPECT_EQ(steps, 1);
+    // Failed, the lines recorded so far stay.
     reset();
-    for (const char *text : {"plain", "<a href=\"x\">&amp;</a>"}) {
-        steps = walk([&](long n) {
-            fa::fail_nth(n);
-            char *escaped = cgi_escape_html(text);
-            bool hit = fa::failed();
-            fa::fail_nth(0);
-            EXPECT_EQ(escaped == nullptr, hit);
-            if (escaped) {
-                EXPECT_STREQ(escaped, text[0] == 'p' ? "plain" : "&lt;a href=\"x\"&gt;&amp;amp;&lt;/a&gt;");
-            }
-            std::free(escaped);
-            return hit;
-        });
-        EXPECT_EQ(steps, 1);
-    }
+    ASSERT_EQ(cgi_set_header("X-One", "1"), 1);
+    const std::string one = header();
+    fa::walk([] { return cgi_set_header("X-Two", "2\r\nX-Evil: 1"); },
+             [&](long n, const fa::Outcome<int> &r) {
+                 EXPECT_EQ(r.value, !r.failed) << n;
+                 EXPECT_EQ(header(), r.value ? "Content-type: text/html\r\nX-One: 1\r\nX-Two: 2\r\n\r\n" : one);
+                 reset();
+                 EXPECT_EQ(cgi_set_header("X-One", "1"), 1);
+             });
+    // Failed, the type is unset: the default.
+    reset();
+    ASSERT_EQ(cgi_set_type("text/plain"), 1);
+    fa::walk([] { return cgi_set_type("image/png\r\nX-Evil: 1"); },
+             [&](long n, const fa::Outcome<int> &r) {
+                 EXPECT_EQ(r.value, !r.failed) << n;
+                 EXPECT_EQ(header(), r.value ? "Content-type: image/png\r\n\r\n" : "Content-type: text/html\r\n\r\n");
+                 reset();
+                 EXPECT_EQ(cgi_set_type("text/plain"), 1);
+             });
+    reset();
+    for (const char *text : {"plain", "<a href=\"x\">&amp;</a>"})
+        fa::walk([&] { return cgi_escape_html(text); },
+                 [&](long n, const fa::Outcome<char *> &r) {
+                     EXPECT_EQ(r.value == nullptr, r.failed != 0) << n;
+                     if (r.value) {
+                         EXPECT_STREQ(r.value, text[0] == 'p' ? "plain" : "&lt;a href=\"x\"&gt;&amp;amp;&lt;/a&gt;");
+                     }
+                     std::free(r.value);
+                 });
 }
 
 } // namespace

@@ -2,14 +2,9 @@
 #include "tests/support.h"
 
 #include <cstring>
+#include <stdio_ext.h>
 
 namespace {
-
-char *dup(const char *s)
-{
-    char *p = static_cast<char *>(std::malloc(std::strlen(s) + 1));
-    return std::strcpy(p, s);
-}
 
 // A request built by hand, as a C caller may build one.
 cgi_request *make_request(std::vector<std::pair<const char *, const char *>> vars,
@@ -19,16 +14,16 @@ cgi_request *make_request(std::vector<std::pair<const char *, const char *>> var
     req->variables = static_cast<cgi_var **>(std::calloc(vars.size() + 1, sizeof(cgi_var *)));
     for (size_t i = 0; i < vars.size(); i++) {
         req->variables[i] = static_cast<cgi_var *>(std::calloc(1, sizeof(cgi_var)));
-        req->variables[i]->name = dup(vars[i].first);
-        req->variables[i]->value = dup(vars[i].second);
+        req->variables[i]->name = strdup(vars[i].first);
+        req->variables[i]->value = strdup(vars[i].second);
     }
     if (!uploads.empty()) {
         req->uploads = static_cast<cgi_upload **>(std::calloc(uploads.size() + 1, sizeof(cgi_upload *)));
         for (size_t i = 0; i < uploads.size(); i++) {
             cgi_upload *u = req->uploads[i] = static_cast<cgi_upload *>(std::calloc(1, sizeof(cgi_upload)));
-            u->name = dup(uploads[i].first);
-            u->filename = dup(("file" + std::to_string(i)).c_str());
-            u->path = dup(uploads[i].second.c_str());
+            u->name = strdup(uploads[i].first);
+            u->filename = strdup(("file" + std::to_string(i)).c_str());
+            u->path = strdup(uploads[i].second.c_str());
         }
     }
     return req;
@@ -130,6 +125,30 @@ TEST_F(Request, ReadRequest)
         EXPECT_EQ(test::describe(req), c.expected) << c.expected;
         cgi_free_request(req);
     }
+}
+
+// The public readers over stdin and the environment.  cgi_read_form marks
+// CONTENT_TYPE's boundary as used and gives stdin a large buffer, whatever
+// the method; cgi_read_multipart reads stdin; cgi_read_cookies HTTP_COOKIE.
+TEST_F(Request, PublicReadersTakeStdinAndTheEnvironment)
+{
+    test::Env env{{"CONTENT_TYPE", "multipart/form-data; boundary=XyZ"},
+                  {"REQUEST_METHOD", "PUT"},
+                  {"CONTENT_LENGTH", nullptr},
+                  {"HTTP_COOKIE", "c=1; d=2"}};
+    test::set_stdin(test::multipart_body("XyZ", {{"a", "1"}, {"f", "data", "x.sff"}}));
+    cgi_request *req = cgi_read_form();
+    EXPECT_EQ(test::describe(req), "var a=1\nupload f (x.sff, no type): data\n");
+    EXPECT_STREQ(std::getenv("CONTENT_TYPE"), "multipart/form-data; boundar--XyZ");
+    EXPECT_EQ(__fbufsize(stdin), size_t{1} << 18); // file data moves in large blocks
+    cgi_free_request(req);
+
+    test::set_stdin(test::multipart_body("Q", {{"b", "2"}}));
+    req = cgi_read_multipart("--Q");
+    ASSERT_NE(req, nullptr);
+    req->cookies = cgi_read_cookies();
+    EXPECT_EQ(test::describe(req), "var b=2\ncookie c=1\ncookie d=2\n");
+    cgi_free_request(req);
 }
 
 } // namespace

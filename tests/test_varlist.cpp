@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
 #include <unistd.h>
 
@@ -74,36 +75,28 @@ TEST(VarList, AppendingOneByteToAFullValueGrowsIt)
 {
     ostrel::VarList list;
     ASSERT_TRUE(list.add(copy("a"), copy("v")));
-    failing_alloc::fail_nth(1);
-    EXPECT_FALSE(list.append(0, "", "x", 1));
-    failing_alloc::fail_nth(0);
+    EXPECT_FALSE(failing_alloc::with_failing_alloc(1, [&] { return list.append(0, "", "x", 1); }).value);
     EXPECT_STREQ(list.at(0)->value, "v");
     ASSERT_TRUE(list.append(0, "", "x", 1));
     EXPECT_STREQ(list.at(0)->value, "vx");
 }
 
+// A failed index allocation once left a later one too small to hold the
+// list, and inserting into it never ended.
 TEST(VarList, AnyFailedAllocationKeepsLookupsRight)
 {
-    // A failed index allocation once left a later one too small to hold the
-    // list, and inserting into it never ended.
     alarm(60);
-    failing_alloc::fail_nth(0);
-    {
-        ostrel::VarList list;
-        add_names(list, 300);
-    }
-    long total = failing_alloc::allocations();
-    for (long n = 1; n <= total; n++) {
-        ostrel::VarList list;
-        failing_alloc::fail_nth(n);
-        int added = add_names(list, 300);
-        failing_alloc::fail_nth(0);
-        EXPECT_GE(added, 299) << "failing allocation " << n;
-        ASSERT_EQ(list.count(), static_cast<size_t>(added));
-        expect_lookups(list, 300);
-        if (HasFatalFailure())
-            return;
-    }
+    failing_alloc::walk(
+        [] {
+            auto list = std::make_shared<ostrel::VarList>();
+            return std::make_pair(list, add_names(*list, 300));
+        },
+        [](long n, auto &r) {
+            std::shared_ptr<ostrel::VarList> list = std::move(r.value.first); // released here
+            EXPECT_GE(r.value.second, 299) << "failing allocation " << n;
+            ASSERT_EQ(list->count(), static_cast<size_t>(r.value.second));
+            expect_lookups(*list, 300);
+        });
     alarm(0);
 }
 
