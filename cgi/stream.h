@@ -48,6 +48,17 @@ static inline size_t stream_buffered(FILE *, const unsigned char **) { return 0;
 static inline void stream_consume(FILE *, size_t) {}
 #endif
 
+// fread without taking the stream's lock, where the C library has that
+// (OSTREL_HAVE_FREAD_UNLOCKED): the library reads its streams in one thread.
+static inline size_t stream_read(void *to, size_t n, FILE *f)
+{
+#ifdef OSTREL_HAVE_FREAD_UNLOCKED
+    return fread_unlocked(to, 1, n, f);
+#else
+    return std::fread(to, 1, n, f);
+#endif
+}
+
 } // namespace ostrel
 
 #endif
