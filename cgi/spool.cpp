@@ -298,10 +298,14 @@ struct Spool {
     }
 
     // Where the stream shows its buffer: blocks in place.  getc makes it
-    // refill, and ungetc puts the byte back in front of the new block.
-    // False when the input ended first or a limit was reached.
+    // refill, and ungetc puts the byte back in front of the new block, but
+    // uClibc-ng keeps it aside, and shows nothing, when the refill brought
+    // that byte alone (or a byte was pushed back before anything was read):
+    // then it is taken on its own.  False when the input ended first or a
+    // limit was reached.
     bool copy_blocks()
     {
+        const unsigned char *p;
         while (!scan_buffered()) {
             if (out.refused)
                 return false;
@@ -311,8 +315,28 @@ struct Spool {
                 return false;
             }
             in.unget(c);
+            if (in.buffered(&p) == 0 && take_byte())
+                return true;
         }
         return true;
+    }
+
+    // The next byte through getc: data, or the start or the next byte of
+    // a match.  True when it completes the delimiter.
+    bool take_byte()
+    {
+        if (held > 0)
+            return match_rest();
+        int c = in.get();
+        if (c == pattern[0]) {
+            held = 1;
+            return match_rest();
+        }
+        if (c != EOF) {
+            unsigned char b = static_cast<unsigned char>(c);
+            out.write(&b, 1);
+        }
+        return false;
     }
 
     // Goes on with a match through getc, a byte at a time; the byte that

@@ -8,7 +8,8 @@
 // fields):
 //   OSTREL_HAVE_FREADPTR     __freadptr/__freadptrinc (musl's <stdio_ext.h>)
 //   OSTREL_HAVE_IO_READ_PTR  glibc's _IO_read_ptr and _IO_read_end
-// With neither (uClibc-ng, any other), or with OSTREL_PORTABLE_STREAMS,
+//   OSTREL_HAVE_BUFREAD      uClibc-ng's __bufpos, __bufread, __modeflags
+// With none of them, or with OSTREL_PORTABLE_STREAMS,
 // stream_readahead is false and nothing is shown: callers then read through
 // the standard calls alone.  The functions are static so that a file built
 // portable may share a program with files that are not.
@@ -42,6 +43,19 @@ static inline size_t stream_buffered(FILE *f, const unsigned char **bytes)
     return static_cast<size_t>(f->_IO_read_end - f->_IO_read_ptr);
 }
 static inline void stream_consume(FILE *f, size_t n) { f->_IO_read_ptr += n; }
+#elif !defined(OSTREL_PORTABLE_STREAMS) && defined(OSTREL_HAVE_BUFREAD)
+constexpr bool stream_readahead = true;
+// uClibc-ng reads ahead into [__bufpos, __bufread), but a byte pushed back
+// with ungetc may wait outside it (__FLAG_UNGOT; getc hands it out first):
+// then, or when the stream is not reading narrow bytes, nothing is shown.
+static inline size_t stream_buffered(FILE *f, const unsigned char **bytes)
+{
+    *bytes = f->__bufpos;
+    if ((f->__modeflags & (__MASK_READING | __FLAG_WIDE)) != __FLAG_READING)
+        return 0;
+    return static_cast<size_t>(f->__bufread - f->__bufpos);
+}
+static inline void stream_consume(FILE *f, size_t n) { f->__bufpos += n; }
 #else
 constexpr bool stream_readahead = false;
 static inline size_t stream_buffered(FILE *, const unsigned char **) { return 0; }

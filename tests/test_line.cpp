@@ -80,18 +80,21 @@ struct Stream {
     std::string bytes;
     std::vector<char> buffer;
     FILE *f;
-    Stream(const std::string &input, size_t buffer_size) : bytes(input + '\0'), buffer(buffer_size ? buffer_size : 1)
+    Stream(const std::string &input, size_t buffer_size, int pushed = EOF)
+        : bytes(input + '\0'), buffer(buffer_size ? buffer_size : 1)
     {
         f = fmemopen(&bytes[0], input.size(), "rb");
         if (buffer_size)
             setvbuf(f, buffer.data(), _IOFBF, buffer_size);
+        if (pushed != EOF)
+            ungetc(pushed, f);
     }
     ~Stream() { std::fclose(f); }
 };
 
-void expect_same_lines(const std::string &input, size_t buffer_size)
+void expect_same_lines(const std::string &input, size_t buffer_size, int pushed = EOF)
 {
-    Stream ours(input, buffer_size), theirs(input, buffer_size);
+    Stream ours(input, buffer_size, pushed), theirs(input, buffer_size, pushed);
     for (int n = 0;; n++) {
         std::string expected;
         bool more = reference_line(theirs.f, expected);
@@ -123,6 +126,15 @@ TEST(ReadLine, MatchesThePieceByPieceReading)
     for (const auto &input : inputs)
         for (size_t buffer : buffer_sizes)
             expect_same_lines(input, buffer);
+}
+
+// A byte pushed back before anything was read lies outside the stream's
+// buffer (glibc's backup area, uClibc-ng's __ungot): it comes first.
+TEST(ReadLine, ByteThatWasPushedBackFirst)
+{
+    for (const char *input : {"ET / HTTP/1.0\r\n\nnext\n", "\n", "", "ET"})
+        for (size_t buffer : buffer_sizes)
+            expect_same_lines(input, buffer, 'G');
 }
 
 TEST(ReadLine, RandomInputs)

@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <random>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -61,14 +62,18 @@ struct Spooled {
 };
 
 // Spools `input` read through a stream whose buffer holds `buffer` bytes
-// (0: the library's default), so refills fall at every position in turn.
-Spooled spool(const std::string &input, const char *boundary, size_t buffer = 0)
+// (0: the library's default), so refills fall at every position in turn,
+// with `pushed` pushed back before anything was read.
+Spooled spool(const std::string &input, const char *boundary, size_t buffer = 0, int pushed = EOF)
 {
     std::string copy = input + '\0'; // fmemopen wants room for a byte
     FILE *in = input.empty() ? std::fopen("/dev/null", "rb") : fmemopen(&copy[0], input.size(), "rb");
     std::vector<char> buf(buffer ? buffer : 1);
     if (buffer)
         setvbuf(in, buf.data(), _IOFBF, buffer);
+    if (pushed != EOF) {
+        EXPECT_EQ(ungetc(pushed, in), pushed);
+    }
     Spooled s;
     std::vector<FileWrite> writes;
     file_writes = &writes;
@@ -165,6 +170,32 @@ TEST_F(Spool, DelimiterSplitAtEveryRefill)
             ASSERT_TRUE(s.stored) << boundary << " buffer " << buffer;
             ASSERT_EQ(s.data, data) << boundary << " buffer " << buffer;
             ASSERT_EQ(s.rest, "rest\n") << boundary << " buffer " << buffer;
+        }
+    }
+}
+
+// A byte pushed back before anything was read lies outside the stream's
+// buffer (glibc's backup area, uClibc-ng's __ungot), as does one that
+// ungetc returns after a refill of that byte alone (uClibc-ng): it is data,
+// or starts the delimiter or a match that breaks.
+TEST_F(Spool, ByteThatWasPushedBackFirst)
+{
+    const struct {
+        const char *input;
+        int pushed;
+        const char *data;
+    } cases[] = {
+        {"ata\r\n--XyZ\r\nrest\n", 'd', "data"},
+        {"\n--XyZ\r\nrest\n", '\r', ""},
+        {"\n--XyQ\r\n--XyZ\r\nrest\n", '\r', "\r\n--XyQ"},
+        {"\r\n--XyZ\r\nrest\n", '\r', "\r"},
+    };
+    for (const auto &c : cases) {
+        for (size_t buffer = 0; buffer <= std::strlen(c.input) + 1; buffer++) {
+            Spooled s = spool(c.input, "--XyZ", buffer, c.pushed);
+            EXPECT_TRUE(s.stored) << c.input << " buffer " << buffer;
+            EXPECT_EQ(s.data, c.data) << c.input << " buffer " << buffer;
+            EXPECT_EQ(s.rest, "rest\n") << c.input << " buffer " << buffer;
         }
     }
 }

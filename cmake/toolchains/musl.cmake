@@ -12,27 +12,10 @@ endif()
 set(CMAKE_C_COMPILER ${OSTREL_TRIPLET}-gcc)
 set(CMAKE_CXX_COMPILER ${OSTREL_TRIPLET}-g++)
 
-# libstdc++'s include directories, as the C++ compiler lists them.
-execute_process(COMMAND ${CMAKE_CXX_COMPILER} -E -v -x c++ /dev/null
-  OUTPUT_QUIET ERROR_VARIABLE search RESULT_VARIABLE failed)
-if(failed)
-  message(FATAL_ERROR "${CMAKE_CXX_COMPILER} not found")
-endif()
-string(REGEX MATCH "#include <\\.\\.\\.> search starts here:\n(.*)End of search list" search "${search}")
-string(REPLACE "\n" ";" search "${CMAKE_MATCH_1}")
-set(cxx_includes "")
-foreach(dir IN LISTS search)
-  string(STRIP "${dir}" dir)
-  if(dir MATCHES "/c\\+\\+/")
-    get_filename_component(dir "${dir}" REALPATH)
-    string(APPEND cxx_includes " -isystem ${dir}")
-  endif()
-endforeach()
-execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=include
-  OUTPUT_VARIABLE gcc_include OUTPUT_STRIP_TRAILING_WHITESPACE)
+include(${CMAKE_CURRENT_LIST_DIR}/libstdcxx-headers.cmake)
 
 # libstdc++'s configuration asks glibc's version macro, which musl lacks.
-set(CMAKE_CXX_FLAGS_INIT "-nostdinc${cxx_includes} -isystem /usr/include/${OSTREL_MUSL} -isystem ${gcc_include} '-D__GLIBC_PREREQ(a,b)=0'")
+set(CMAKE_CXX_FLAGS_INIT "-nostdinc${OSTREL_CXX_INCLUDES} -isystem /usr/include/${OSTREL_MUSL} -isystem ${OSTREL_GCC_INCLUDE} '-D__GLIBC_PREREQ(a,b)=0'")
 set(CMAKE_C_FLAGS_INIT "-specs ${OSTREL_MUSL_SPECS}")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 set(CMAKE_CXX_LINK_EXECUTABLE
