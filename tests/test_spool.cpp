@@ -1,5 +1,6 @@
 // Spooling a file part: the data up to CR LF + boundary, byte for byte,
 // however the input stream's refills split it.
+#include "cgi/internal.h"
 #include "cgi/stream.h"
 #include "tests/support.h"
 
@@ -270,10 +271,10 @@ TEST_F(Spool, RandomRoundTrip)
     }
 }
 
-// Data shaped for the spool's limits: fgets pieces of at most 16 KiB - 1
-// bytes, its 256 KiB output buffer, and stretches of 32 KiB or more written
-// straight from the stream's buffer; each through stream buffers from one
-// byte to more than the output buffer.
+// Data shaped for the spool's limits: pieces of 16 KiB - 1 bytes (as fgets
+// once read them), its 256 KiB output buffer, and stretches of 32 KiB or
+// more written straight from the stream's buffer; each through stream
+// buffers from one byte to more than the output buffer.
 TEST_F(Spool, AtTheLimitsOfPiecesBuffersAndPages)
 {
     const size_t piece = (1 << 14) - 1, output = 1 << 18, direct = 1 << 15, page = 4096;
@@ -326,6 +327,95 @@ TEST_F(Spool, AtTheLimitsOfPiecesBuffersAndPages)
     }
     if (ostrel::stream_readahead) {
         EXPECT_GT(direct_writes, 0u);
+    }
+}
+
+// The portable path reads windows of the pattern's length: the delimiter,
+// and a match that breaks right before it, at every offset from them,
+// after data whose bytes are the boundary's own.
+TEST_F(Spool, DelimiterAtEveryOffset)
+{
+    for (std::string boundary : {"--XyZ", "----WebKitFormBoundary7MA4YWxkTrZu0gW"}) {
+        std::string pattern = "\r\n" + boundary, filler;
+        while (filler.size() < 2 * pattern.size() + 2)
+            filler += boundary.substr(2);
+        for (size_t offset = 0; offset <= filler.size(); offset++) {
+            for (size_t k : {size_t{0}, size_t{1}, size_t{2}, pattern.size() - 1}) {
+                std::string data = filler.substr(0, offset) + pattern.substr(0, k);
+                Spooled s = spool(data + pattern + "\r\nrest\n", boundary.c_str());
+                ASSERT_TRUE(s.stored && s.data == data && s.rest == "rest\n") << boundary << " " << offset << " " << k;
+            }
+        }
+    }
+}
+
+// Reading stops where the body ends (Input::left), wherever that falls:
+// in the data, in the delimiter, or in its line.
+TEST_F(Spool, NothingReadPastTheBody)
+{
+    const std::string data = "0123456789abcdefghij", input = data + "\r\n--XyZ\r\nrest\n";
+    const size_t delimiter_end = data.size() + 7, line_end = delimiter_end + 2;
+    for (size_t buffer : {0, 1, 7}) {
+        for (size_t left = 0; left <= input.size(); left++) {
+            std::string copy = input + '\0';
+            FILE *in = fmemopen(&copy[0], input.size(), "rb");
+            std::vector<char> buf(buffer ? buffer : 1);
+            if (buffer)
+                setvbuf(in, buf.data(), _IOFBF, buffer);
+            ostrel::Input body(in, ostrel::no_limits());
+            body.left = left;
+            bool closed = true;
+            char *path = ostrel::spool_part(body, "--XyZ", &closed);
+            EXPECT_EQ(std::ftell(in), static_cast<long>(std::min(left, line_end))) << left << " buffer " << buffer;
+            EXPECT_EQ(path != nullptr, left >= delimiter_end) << left << " buffer " << buffer;
+            EXPECT_FALSE(closed);
+            if (path) {
+                EXPECT_EQ(test::read_file(path), data);
+                unlink(path);
+            }
+            std::free(path);
+            std::fclose(in);
+        }
+    }
+}
+
+// A file part of exactly the limit is stored; a byte more is refused,
+// whether the excess falls in a window read whole or at the part's end.
+TEST_F(Spool, FileBytesLimit)
+{
+    for (size_t limit : {size_t{20}, size_t{100000}}) {
+        for (size_t n : {limit, limit + 1}) {
+            std::string input = std::string(n, 'x') + "\r\n--XyZ--\r\n" + '\0';
+            FILE *in = fmemopen(&input[0], input.size() - 1, "rb");
+            cgi_limits limits = ostrel::no_limits();
+            limits.file_bytes = limit;
+            ostrel::Input body(in, limits);
+            bool closed;
+            char *path = ostrel::spool_part(body, "--XyZ", &closed);
+            EXPECT_EQ(path != nullptr, n == limit) << n;
+            EXPECT_EQ(body.refusal, n == limit ? CGI_ACCEPTED : CGI_REFUSED_FILE_BYTES) << n;
+            if (path)
+                unlink(path);
+            std::free(path);
+            std::fclose(in);
+        }
+    }
+}
+
+// A boundary longer than the spool's 256 KiB buffer, and a match of all
+// but its last byte before it.
+TEST_F(Spool, PatternLongerThanTheBuffer)
+{
+    std::string boundary = "--";
+    for (size_t i = 0; boundary.size() < (300u << 10); i++)
+        boundary += static_cast<char>('a' + i % 26);
+    std::string near = "\r\n" + boundary;
+    near.back() = '!';
+    const std::string data = "ab" + near + "cd";
+    for (size_t buffer : {0, 4096}) {
+        Spooled s = spool(data + "\r\n" + boundary + "\r\nrest\n", boundary.c_str(), buffer);
+        EXPECT_TRUE(s.stored && s.data == data) << "buffer " << buffer << ": " << s.data.size() << " bytes";
+        EXPECT_EQ(s.rest, "rest\n") << "buffer " << buffer;
     }
 }
 
