@@ -48,6 +48,10 @@ def private_tmp():
     then neither fail our leftover checks nor see our files."""
     argv = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
             'mount -t tmpfs -o mode=1777 tmpfs /tmp && exec "$@"', "sh"]
+    # A checkout under /tmp would vanish behind the new one.
+    ours = [os.path.realpath(p) for p in [__file__] + sys.argv[1:] if os.path.exists(p)]
+    if any(p.startswith("/tmp/") for p in ours):
+        return
     if os.environ.get("OSTREL_E2E_TMP") or os.geteuid() != 0 or not shutil.which("unshare") or \
             subprocess.call(argv + ["true"], stderr=subprocess.DEVNULL) != 0:
         return
@@ -177,8 +181,10 @@ class Server:
         sub = "" if kind in ("lighttpd", "nginx") or kind.startswith("apache") else "cgi-bin/"
         self.cgi_dir = os.path.join(root, sub)
         os.makedirs(self.cgi_dir)
+        # Copies, not links: Apache runs them as www-data, which may not reach
+        # into the build tree (a checkout under /root).
         for p in programs:
-            os.symlink(os.path.abspath(p), os.path.join(self.cgi_dir, os.path.basename(p)))
+            shutil.copy2(p, os.path.join(self.cgi_dir, os.path.basename(p)))
         if index_html:
             shutil.copy(index_html, os.path.join(root, "index.html"))
         self.log = os.path.join(self.dir, "server.log")
