@@ -210,6 +210,21 @@ private:
     std::set<std::string> before_;
 };
 
+// In a forked child: execs the program with exactly the given environment.
+[[noreturn]] inline void exec_program(const std::string &program, const std::map<std::string, std::string> &env)
+{
+    std::vector<std::string> strings;
+    for (auto &e : env)
+        strings.push_back(e.first + "=" + e.second);
+    std::vector<char *> envp;
+    for (auto &s : strings)
+        envp.push_back(&s[0]);
+    envp.push_back(nullptr);
+    char *argv[] = {const_cast<char *>(program.c_str()), nullptr};
+    execve(program.c_str(), argv, envp.data());
+    _exit(127);
+}
+
 struct Run {
     int status = -1; // exit status, or -1 when it did not exit normally
     std::string out;
@@ -229,16 +244,7 @@ inline Run run_program(const std::string &program, const std::map<std::string, s
         int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         dup2(in, 0);
         dup2(out, 1);
-        std::vector<std::string> strings;
-        for (auto &e : env)
-            strings.push_back(e.first + "=" + e.second);
-        std::vector<char *> envp;
-        for (auto &s : strings)
-            envp.push_back(&s[0]);
-        envp.push_back(nullptr);
-        char *argv[] = {const_cast<char *>(program.c_str()), nullptr};
-        execve(program.c_str(), argv, envp.data());
-        _exit(127);
+        exec_program(program, env);
     }
     Run r;
     int st = 0;
@@ -270,16 +276,7 @@ inline HeldRun run_program_held(const std::string &program, const std::map<std::
         dup2(fds[0], 0);
         dup2(out, 1);
         close(fds[1]);
-        std::vector<std::string> strings;
-        for (auto &e : env)
-            strings.push_back(e.first + "=" + e.second);
-        std::vector<char *> envp;
-        for (auto &s : strings)
-            envp.push_back(&s[0]);
-        envp.push_back(nullptr);
-        char *argv[] = {const_cast<char *>(program.c_str()), nullptr};
-        execve(program.c_str(), argv, envp.data());
-        _exit(127);
+        exec_program(program, env);
     }
     close(fds[0]);
     signal(SIGPIPE, SIG_IGN); // a program that stops reading early is no fault
