@@ -25,18 +25,23 @@ void set_refusal(int why) { last_refusal = why; }
 
 void trace_refusal(int why, const cgi_limits &l)
 {
-    switch (why) {
-    case CGI_REFUSED_FIELDS: cgi_trace(1, "Request refused: fields limit (%zu)", l.fields); break;
-    case CGI_REFUSED_FILES: cgi_trace(1, "Request refused: files limit (%zu)", l.files); break;
-    case CGI_REFUSED_FILE_BYTES: cgi_trace(1, "Request refused: file_bytes limit (%zu)", l.file_bytes); break;
-    case CGI_REFUSED_VALUE_BYTES: cgi_trace(1, "Request refused: value_bytes limit (%zu)", l.value_bytes); break;
-    case CGI_REFUSED_BODY_BYTES: cgi_trace(1, "Request refused: body_bytes limit (%zu)", l.body_bytes); break;
-    case CGI_REFUSED_TMP_RESERVE: cgi_trace(1, "Request refused: tmp_reserve limit (%zu)", l.tmp_reserve); break;
-    case CGI_REFUSED_UNFRAMED:
+    static const struct {
+        int why;
+        const char *name;
+        size_t cgi_limits::*limit;
+    } names[] = {
+        {CGI_REFUSED_FIELDS, "fields", &cgi_limits::fields},
+        {CGI_REFUSED_FILES, "files", &cgi_limits::files},
+        {CGI_REFUSED_FILE_BYTES, "file_bytes", &cgi_limits::file_bytes},
+        {CGI_REFUSED_VALUE_BYTES, "value_bytes", &cgi_limits::value_bytes},
+        {CGI_REFUSED_BODY_BYTES, "body_bytes", &cgi_limits::body_bytes},
+        {CGI_REFUSED_TMP_RESERVE, "tmp_reserve", &cgi_limits::tmp_reserve},
+    };
+    if (why == CGI_REFUSED_UNFRAMED)
         cgi_trace(1, "Request refused: no CONTENT_LENGTH, and the body does not open with its boundary");
-        break;
-    default: break;
-    }
+    for (const auto &n : names)
+        if (n.why == why)
+            cgi_trace(1, "Request refused: %s limit (%zu)", n.name, l.*n.limit);
 }
 
 } // namespace ostrel

@@ -72,6 +72,11 @@ private:
     {
         return (boundary_len_ == 0 || line[0] == boundary_[0]) && std::strncmp(line, boundary_, boundary_len_) == 0;
     }
+    // The close delimiter: "--" right behind the boundary.
+    bool closes(const char *delimiter) const
+    {
+        return delimiter[boundary_len_] == '-' && delimiter[boundary_len_ + 1] == '-';
+    }
     void disposition(const char *line);
     void drop_part();
     void content_type(const char *line);
@@ -260,7 +265,7 @@ bool Reader::read()
         // begins with one sets the part's field or type, as it always has
         // for stored requests.
         if (is_delimiter(line)) {
-            closed_ = line[boundary_len_] == '-' && line[boundary_len_ + 1] == '-';
+            closed_ = closes(line);
             header_ = true;
             dropping_ = false;
         } else if (dropping_)
@@ -288,7 +293,7 @@ bool Reader::read()
         return false;
     // RFC 2046: the close delimiter needs no line end after it.
     if (cut_ && is_delimiter(cut_))
-        closed_ = cut_[boundary_len_] == '-' && cut_[boundary_len_ + 1] == '-';
+        closed_ = closes(cut_);
     // Without a length, the body limit was reached before the body's end.
     return closed_ || in_.length_given || in_.left > 0 || in_.refuse(CGI_REFUSED_BODY_BYTES);
 }

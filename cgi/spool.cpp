@@ -71,13 +71,8 @@ struct Output {
     }
     void write(const void *bytes, size_t n)
     {
-        if (failed || n == 0)
+        if (failed || n == 0 || over_limit(n))
             return;
-        if (n > max_bytes - written - used) {
-            refused = CGI_REFUSED_FILE_BYTES;
-            failed = true;
-            return;
-        }
         const char *b = static_cast<const char *>(bytes);
         if (n >= size / 8) {
             // Whole pages straight from the caller's bytes, at page-aligned
@@ -121,11 +116,19 @@ struct Output {
     // n bytes read into the buffer at `used` are data.
     void keep(size_t n)
     {
-        if (!failed && n > max_bytes - written - used) {
-            refused = CGI_REFUSED_FILE_BYTES;
-            failed = true;
-        }
+        if (!failed)
+            over_limit(n);
         used += n;
+    }
+    // Whether n more bytes would make the part longer than its limit; then
+    // nothing more is stored and reading stops.
+    bool over_limit(size_t n)
+    {
+        if (n <= max_bytes - written - used)
+            return false;
+        refused = CGI_REFUSED_FILE_BYTES;
+        failed = true;
+        return true;
     }
     bool close_file()
     {

@@ -25,18 +25,22 @@
 
 namespace test {
 
-inline std::string read_file(const std::string &path)
+// What is left on a stream, which it then closes.
+inline std::string read_stream(FILE *f)
 {
     std::string s;
-    FILE *f = std::fopen(path.c_str(), "rb");
-    if (!f)
-        return s;
     char buf[65536];
     size_t n;
     while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
         s.append(buf, n);
     std::fclose(f);
     return s;
+}
+
+inline std::string read_file(const std::string &path)
+{
+    FILE *f = std::fopen(path.c_str(), "rb");
+    return f ? read_stream(f) : std::string();
 }
 
 inline void write_file(const std::string &path, const std::string &data)
@@ -139,13 +143,7 @@ inline std::string written(const std::function<void(FILE *)> &fn)
         return "<no stream>";
     fn(out);
     std::rewind(out);
-    std::string s;
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, out)) > 0)
-        s.append(buf, n);
-    std::fclose(out);
-    return s;
+    return read_stream(out);
 }
 
 // Sets (or, with nullptr, unsets) environment variables for one scope.
