@@ -56,6 +56,16 @@ struct Pending {
     }
 };
 
+// Where the reader is in the body.  Header keywords are taken in Headers
+// and Value alike; see Reader::take.
+enum class State {
+    Start,    // no line yet: is it a body at all?
+    Headers,  // a part's headers, up to the blank line
+    Value,    // a value part's lines
+    Dropping, // lines up to the next delimiter are ignored
+    Closed,   // the close delimiter was read: nothing more is
+};
+
 class Reader {
 public:
     Reader(ostrel::Input &in, const char *boundary)
@@ -78,22 +88,21 @@ private:
         return delimiter[boundary_len_] == '-' && delimiter[boundary_len_ + 1] == '-';
     }
     void disposition(const char *line);
-    void drop_part();
+    void drop_part(const char *what);
     void content_type(const char *line);
     void file_part();
     void store_upload(char *path);
     cgi_upload *new_upload(char *path);
+    bool take(char *line);
+    void end_of_headers();
     bool first_value_line(char *line);
     bool further_value_line(char *line);
 
     ostrel::Input &in_;
     const char *boundary_;
     size_t boundary_len_;
-    bool closed_ = false; // the close delimiter was read: nothing more is
-    bool seen_line_ = false;
+    State state_ = State::Start;
     const char *cut_ = nullptr; // a last line without its line end
-    bool header_ = true;
-    bool dropping_ = false; // lines up to the next delimiter are ignored
     Pending part_;
     long current_ = -1; // variable that value lines extend
     ostrel::VarList vars_;
@@ -109,25 +118,25 @@ void Reader::disposition(const char *line)
     // without them its lines would pass for another variable's or its file
     // data for a value.
     if (!quoted_parameter(line, "name=\"", part_.field))
-        return drop_part();
+        return drop_part("a part's field name");
     if (!part_.field)
         return;
     cgi_trace(2, "Found field name %s", part_.field.get());
     Owned<char> filename;
     if (!quoted_parameter(line, "filename=\"", filename))
-        return drop_part();
+        return drop_part("a part's file name");
     if (filename) {
         part_.filename = std::move(filename);
         cgi_trace(2, "Found filename %s", part_.filename.get());
     }
 }
 
-void Reader::drop_part()
+void Reader::drop_part(const char *what)
 {
-    cgi_trace(3, "malloc failed, ignoring part");
+    cgi_trace(1, "Ignoring a part: no memory for %s", what);
     part_.clear();
     current_ = -1;
-    dropping_ = true;
+    state_ = State::Dropping;
 }
 
 void Reader::content_type(const char *line)
@@ -145,7 +154,10 @@ void Reader::file_part()
         in_.refuse(CGI_REFUSED_FILES);
         return;
     }
-    char *path = ostrel::spool_part(in_, boundary_, &closed_);
+    bool closed = false;
+    char *path = ostrel::spool_part(in_, boundary_, &closed);
+    if (closed)
+        state_ = State::Closed;
     if (!path) {
         part_.clear();
         return;
@@ -170,7 +182,7 @@ cgi_upload *Reader::new_upload(char *path)
 {
     cgi_upload *u = static_cast<cgi_upload *>(std::malloc(sizeof *u));
     if (!u)
-        return nullptr;
+        return ostrel::out_of_memory("an upload record");
     // The client file name is what follows the last "/".  RFC 7578 asks
     // for no path at all; older browsers sent a whole one, and stored names
     // are built from what follows it.
@@ -186,16 +198,13 @@ cgi_upload *Reader::new_upload(char *path)
 
 void Reader::store_upload(char *path)
 {
-    bool listed = uploads_.allocated();
-    if (!uploads_.reserve()) {
-        cgi_trace(3, "%s failed, ignoring %s=%s", listed ? "realloc" : "malloc", part_.field.get(),
-                  part_.filename.get());
-    } else if (cgi_upload *u = new_upload(path)) {
-        uploads_.append(u); // room was made above
-        return;
-    } else {
-        cgi_trace(3, "malloc failed, ignoring %s=%s", part_.field.get(), part_.filename.get());
+    if (uploads_.reserve()) {
+        if (cgi_upload *u = new_upload(path)) {
+            uploads_.append(u); // room was made above
+            return;
+        }
     }
+    cgi_trace(1, "Ignoring %s=%s: out of memory", part_.field.get(), part_.filename.get());
     ostrel::remove_file(path);
     std::free(path);
     part_.clear();
@@ -238,7 +247,7 @@ bool Reader::further_value_line(char *line)
 char *Reader::next_line()
 {
     size_t most = in_.limits.value_bytes > SIZE_MAX - 1024 ? SIZE_MAX : in_.limits.value_bytes + 1024;
-    return closed_ || in_.refusal ? nullptr : ostrel::read_line(in_, most, &cut_);
+    return state_ == State::Closed || in_.refusal ? nullptr : ostrel::read_line(in_, most, &cut_);
 }
 
 // Without CONTENT_LENGTH the body is taken only when it plainly is one: its
@@ -250,59 +259,72 @@ bool Reader::framed(const char *first)
     return in_.length_given || is_delimiter(first) || in_.refuse(CGI_REFUSED_UNFRAMED);
 }
 
+// One line of the body.  The first byte rules out nearly every data line
+// without a call.  A line that begins with the boundary is a delimiter,
+// whatever follows but "--", which closes the body: RFC 2046 allows only
+// padding there, but a stricter test would let a sloppy client's parts run
+// together.  Header keywords count on any line, also inside a value part,
+// where RFC 7578 has none: a value line that begins with one sets the
+// part's field or type, as it always has for stored requests.  False when
+// the request is given up.
+bool Reader::take(char *line)
+{
+    if (state_ == State::Start) {
+        if (!framed(line))
+            return false;
+        state_ = State::Headers;
+    }
+    if (is_delimiter(line)) {
+        state_ = closes(line) ? State::Closed : State::Headers;
+        return true;
+    }
+    if (state_ == State::Dropping)
+        return true;
+    if (starts_with_nocase(line, "Content-Disposition: form-data; "))
+        disposition(line);
+    else if (starts_with_nocase(line, content_type_header))
+        content_type(line);
+    else if (state_ == State::Headers) {
+        if (!line[0])
+            end_of_headers();
+    } else if (part_.field) {
+        return first_value_line(line);
+    } else {
+        return further_value_line(line);
+    }
+    return true;
+}
+
+// A file part goes to the spool, which also takes the delimiter after it;
+// a value part's lines follow.
+void Reader::end_of_headers()
+{
+    if (part_.filename)
+        file_part();
+    else
+        state_ = State::Value;
+}
+
 bool Reader::read()
 {
-    for (char *line = next_line(); line; line = next_line()) {
-        if (!seen_line_ && !framed(line))
+    for (char *line = next_line(); line; line = next_line())
+        if (!take(line))
             return false;
-        seen_line_ = true;
-        // The first byte rules out nearly every data line without a call.
-        // A line that begins with the boundary is a delimiter, whatever
-        // follows but "--", which closes the body: RFC 2046 allows only
-        // padding there, but a stricter test would let a sloppy client's
-        // parts run together.  Header keywords count on any line, also
-        // inside a value part, where RFC 7578 has none: a value line that
-        // begins with one sets the part's field or type, as it always has
-        // for stored requests.
-        if (is_delimiter(line)) {
-            closed_ = closes(line);
-            header_ = true;
-            dropping_ = false;
-        } else if (dropping_)
-            continue;
-        else if (starts_with_nocase(line, "Content-Disposition: form-data; "))
-            disposition(line);
-        else if (starts_with_nocase(line, content_type_header))
-            content_type(line);
-        else if (header_) {
-            if (line[0])
-                continue;
-            if (part_.filename)
-                file_part(); // the spool consumes the next delimiter line
-            else
-                header_ = false;
-        } else if (part_.field) {
-            if (!first_value_line(line))
-                return false;
-        } else if (!further_value_line(line)) {
-            return false;
-        }
-    }
     part_.clear();
     if (in_.refusal)
         return false;
     // RFC 2046: the close delimiter needs no line end after it.
-    if (cut_ && is_delimiter(cut_))
-        closed_ = closes(cut_);
+    if (cut_ && is_delimiter(cut_) && closes(cut_))
+        state_ = State::Closed;
     // Without a length, the body limit was reached before the body's end.
-    return closed_ || in_.length_given || in_.left > 0 || in_.refuse(CGI_REFUSED_BODY_BYTES);
+    return state_ == State::Closed || in_.length_given || in_.left > 0 || in_.refuse(CGI_REFUSED_BODY_BYTES);
 }
 
 cgi_request *Reader::result()
 {
     cgi_request *req = static_cast<cgi_request *>(std::calloc(1, sizeof *req));
     if (!req)
-        return nullptr;
+        return ostrel::out_of_memory("the request record");
     req->variables = vars_.release();
     req->uploads = uploads_.take();
     return req;
