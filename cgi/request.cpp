@@ -9,7 +9,7 @@ char *copy_bytes(const char *s, size_t n)
 {
     char *p = static_cast<char *>(std::malloc(n + 1));
     if (!p)
-        return nullptr;
+        return out_of_memory("a copy of a name or value");
     std::memcpy(p, s, n);
     p[n] = '\0';
     return p;
@@ -83,17 +83,22 @@ void free_cookie(cgi_cookie *c, const char *shared_version)
 
 using namespace ostrel;
 
-extern "C" cgi_request *cgi_read_request(void)
+cgi_request *ostrel::add_cookies(cgi_request *req, const char *header)
 {
-    cgi_request *req = cgi_read_form();
     if (!req)
         return nullptr;
-    req->cookies = cgi_read_cookies();
+    req->cookies = read_cookies(header);
     if (!req->variables && !req->cookies && !req->uploads) {
         std::free(req);
         return nullptr;
     }
     return req;
+}
+
+extern "C" cgi_request *cgi_read_request(void)
+{
+    cgi_request *req = cgi_read_form();
+    return ostrel::add_cookies(req, std::getenv("HTTP_COOKIE"));
 }
 
 extern "C" const char *cgi_get_value(const cgi_request *req, const char *name)
@@ -134,7 +139,7 @@ template <class Entry> static char **name_list(Entry *const *entries)
         n++;
     char **list = static_cast<char **>(std::calloc(n + 1, sizeof *list));
     if (!list)
-        return nullptr;
+        return ostrel::out_of_memory("a list of names");
     for (size_t i = 0; i < n; i++) {
         if (!(list[i] = copy_string(entries[i]->name))) {
             cgi_free_list(list);

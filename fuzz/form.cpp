@@ -81,14 +81,6 @@ ostrel::FormInput variables(const char *method, const std::string *type, const s
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
-    // The console mode writes its prompt.
-    if (!std::freopen("/dev/null", "w", stdout))
-        std::abort();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size < 1)

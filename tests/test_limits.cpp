@@ -101,21 +101,20 @@ TEST_F(Limits, AtTheirEdges)
 // from a request that held nothing.
 TEST_F(Limits, RefusalIsTracedAndTold)
 {
-    test::Env env{{"CONTENT_TYPE", nullptr}, {"REQUEST_METHOD", "GET"}, {"QUERY_STRING", "a=1&b=2&c=3"}};
-    cgi_limits two = {2, 0, 0, 0, 0, 0};
-    cgi_limits_setup(&two);
-    std::string err = test::capture_stderr([] {
+    cgi_limits two = ostrel::default_limits();
+    two.fields = 2;
+    test::Bytes none("");
+    int refusal = -1;
+    std::string err = test::capture_stderr([&] {
         cgi_debug_setup(1, 1);
-        EXPECT_EQ(cgi_read_request(), nullptr);
+        EXPECT_EQ(ostrel::read_form(none, {nullptr, "GET", nullptr, "a=1&b=2&c=3"}, two, &refusal), nullptr);
         cgi_debug_setup(0, 1);
     });
-    cgi_limits_setup(nullptr);
-    EXPECT_EQ(cgi_refusal(), CGI_REFUSED_FIELDS);
+    EXPECT_EQ(refusal, CGI_REFUSED_FIELDS);
     EXPECT_NE(err.find("Request refused: fields limit (2)\n"), std::string::npos) << err;
-    test::Env empty{{"QUERY_STRING", "novalue"}};
-    cgi_request *req = cgi_read_request();
+    cgi_request *req = ostrel::read_form(none, {nullptr, "GET", nullptr, "novalue"}, two, &refusal);
     EXPECT_NE(req, nullptr);
-    EXPECT_EQ(cgi_refusal(), CGI_ACCEPTED);
+    EXPECT_EQ(refusal, CGI_ACCEPTED);
     cgi_free_request(req);
 }
 

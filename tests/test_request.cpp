@@ -103,18 +103,25 @@ TEST_F(Request, ReleaseResetsResponseState)
     EXPECT_EQ(test::capture_stdout(cgi_emit_header), "Content-type: text/html\r\n\r\n");
 }
 
-// The variables first; the cookies only when they gave a record.
+// The variables first; the cookies only when they gave a record.  The limits
+// set are the reader's, and a refusal is told apart from no input.
 TEST_F(Request, ReadRequest)
 {
     const struct {
         const char *query, *cookie, *body, *expected; // body: a multipart POST
+        size_t fields;                                // the limit, 0: the default
+        int refusal;
     } cases[] = {
-        {"q=1", "a=1; b=2", nullptr, "var q=1\ncookie a=1\ncookie b=2\n"},
-        {"novalue", nullptr, nullptr, "no variables\n"}, // an empty but present list counts
-        {nullptr, "a=1", nullptr, "no request\n"},       // the cookies are never read
-        {nullptr, nullptr, "", "no request\n"},          // nothing at all in the body
+        {"q=1", "a=1; b=2", nullptr, "var q=1\ncookie a=1\ncookie b=2\n", 0, CGI_ACCEPTED},
+        {"novalue", nullptr, nullptr, "no variables\n", 0, CGI_ACCEPTED}, // an empty but present list counts
+        {nullptr, "a=1", nullptr, "no request\n", 0, CGI_ACCEPTED},       // the cookies are never read
+        {nullptr, nullptr, "", "no request\n", 0, CGI_ACCEPTED},          // nothing at all in the body
+        {"a=1&b=2&c=3", nullptr, nullptr, "no request\n", 2, CGI_REFUSED_FIELDS},
+        {"a=1&b=2", nullptr, nullptr, "var a=1\nvar b=2\n", 2, CGI_ACCEPTED},
     };
     for (const auto &c : cases) {
+        cgi_limits limits = {c.fields, 0, 0, 0, 0, 0};
+        cgi_limits_setup(&limits);
         test::Env env{{"CONTENT_TYPE", c.body ? "multipart/form-data; boundary=XyZ" : nullptr},
                       {"REQUEST_METHOD", c.body ? "POST" : "GET"},
                       {"QUERY_STRING", c.query},
@@ -123,7 +130,9 @@ TEST_F(Request, ReadRequest)
         test::set_stdin(c.body ? c.body : "");
         cgi_request *req = cgi_read_request();
         EXPECT_EQ(test::describe(req), c.expected) << c.expected;
+        EXPECT_EQ(cgi_refusal(), c.refusal) << c.expected;
         cgi_free_request(req);
+        cgi_limits_setup(nullptr);
     }
 }
 
