@@ -95,8 +95,10 @@ public:
     bool open_record()
     {
         open_ = static_cast<cgi_cookie *>(std::calloc(1, sizeof *open_));
-        if (!open_)
+        if (!open_) {
+            ostrel::out_of_memory("a cookie record");
             return false;
+        }
         open_->version = shared_version();
         return true;
     }
@@ -213,7 +215,7 @@ extern "C" char **cgi_cookie_names(const cgi_request *req)
             n++;
     char **names = static_cast<char **>(std::calloc(n + 1, sizeof *names));
     if (!names)
-        return nullptr;
+        return ostrel::out_of_memory("a list of cookie names");
     size_t i = 0;
     for (cgi_cookie **c = req->cookies; *c; c++) {
         if (!(*c)->name || !(*c)->value)

@@ -25,7 +25,7 @@ char *boundary_argument(const char *value)
     }
     char *arg = static_cast<char *>(std::malloc(n + 3));
     if (!arg)
-        return nullptr;
+        return ostrel::out_of_memory("the multipart boundary");
     std::memcpy(arg, "--", 2);
     std::memcpy(arg + 2, value, n);
     arg[n + 2] = '\0';
@@ -120,7 +120,7 @@ char *read_post_body(ostrel::Input &input, const char *length_text)
     }
     char *body = static_cast<char *>(std::malloc(static_cast<size_t>(length) + 2));
     if (!body)
-        return nullptr;
+        return ostrel::out_of_memory("the form body");
     int n = 0;
     int c;
     while (n < length && (c = getc(in)) != EOF) {
@@ -162,7 +162,7 @@ char *read_offline_lines(ostrel::Input &input, FILE *prompt)
             char *p = static_cast<char *>(std::realloc(text, grown));
             if (!p) {
                 std::free(text);
-                return nullptr;
+                return ostrel::out_of_memory("the console input");
             }
             text = p;
             capacity = grown;
@@ -254,7 +254,7 @@ cgi_request *read_input(ostrel::Input &in, const ostrel::FormInput &vars, char *
 
     Owned<cgi_request> req(static_cast<cgi_request *>(std::calloc(1, sizeof(cgi_request))));
     if (!req)
-        return nullptr;
+        return ostrel::out_of_memory("the request record");
     const char *method = vars.method;
     if (method)
         cgi_trace(2, "REQUEST_METHOD: %s", method);
@@ -286,7 +286,7 @@ cgi_request *read_input(ostrel::Input &in, const ostrel::FormInput &vars, char *
     }
     cgi_var **list = vars_list.release();
     if (!list && !(list = static_cast<cgi_var **>(std::calloc(1, sizeof *list))))
-        return nullptr;
+        return ostrel::out_of_memory("the variables list");
     req->variables = list;
     return req.release();
 }

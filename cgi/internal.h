@@ -21,6 +21,10 @@ struct Free {
 // Owns a malloc'd block until it is handed out with release().
 template <class T> using Owned = std::unique_ptr<T, Free>;
 
+// Says at level 1 that memory for `what` ran out, and gives null, so that a
+// failed allocation is never silent: "return out_of_memory("...");".
+std::nullptr_t out_of_memory(const char *what);
+
 // New NUL-terminated copy of n bytes; null when memory runs out.
 char *copy_bytes(const char *s, size_t n);
 char *copy_string(const char *s);
@@ -61,8 +65,10 @@ public:
         if (slots > SIZE_MAX / sizeof(T *))
             return false;
         void *grown = std::realloc(list_, slots * sizeof(T *));
-        if (!grown)
+        if (!grown) {
+            out_of_memory("a longer list");
             return false;
+        }
         list_ = static_cast<T **>(grown);
         for (size_t i = count_; i < slots; i++)
             list_[i] = nullptr;
@@ -163,6 +169,9 @@ private:
 // why in input.refusal.
 cgi_request *read_multipart(Input &input, const char *boundary);
 cgi_cookie **read_cookies(const char *header); // HTTP_COOKIE
+// The whole request: the form reader's result with the cookies of `header`
+// added; null when there is no form or nothing at all.
+cgi_request *add_cookies(cgi_request *form, const char *header);
 struct FormInput {
     const char *content_type, *method, *content_length, *query_string;
     FILE *prompt = nullptr; // where console input is asked for; none: not asked
@@ -212,6 +221,8 @@ void vtrace(FILE *page, FILE *err, int level, const char *format, va_list ap) CG
 
 // Capacity of the line reader's process-wide buffer, for tests.
 size_t line_buffer_capacity();
+// The line buffer's next capacity after `capacity`.
+size_t grown_line_capacity(size_t capacity);
 
 // Bytes of `s` before its first CR or LF.
 size_t line_length(const char *s);

@@ -66,8 +66,10 @@ extern "C" int cgi_set_header(const char *name, const char *value)
     size_t v = line_length(value);
     size_t old = header_lines ? std::strlen(header_lines) : 0;
     char *lines = static_cast<char *>(std::realloc(header_lines, old + n + v + 5));
-    if (!lines)
+    if (!lines) {
+        ostrel::out_of_memory("a header line");
         return 0; // the lines recorded so far stay
+    }
     char *p = lines + old;
     std::memcpy(p, name, n);
     p += n;
@@ -132,7 +134,7 @@ extern "C" char *cgi_escape_html(const char *text)
         return copy_bytes(text, n);
     char *out = static_cast<char *>(std::malloc(len + 1));
     if (!out)
-        return nullptr;
+        return ostrel::out_of_memory("escaped text");
     char *p = out;
     for (size_t i = 0; i < n; i++) {
         const char *e = entity(text[i], false);

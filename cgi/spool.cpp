@@ -473,7 +473,7 @@ char *ostrel::spool_part(Input &in, const char *boundary, bool *closed)
     if (b + 3 > sizeof small) {
         large.reset(static_cast<char *>(std::malloc(b + 3)));
         if (!large)
-            return nullptr;
+            return ostrel::out_of_memory("the delimiter of a long boundary");
         pattern = large.get();
     }
     std::memcpy(pattern, "\r\n", 2);
@@ -494,6 +494,8 @@ char *ostrel::spool_part(Input &in, const char *boundary, bool *closed)
     out.max_bytes = in.limits.file_bytes;
     out.reserve = in.limits.tmp_reserve;
     ostrel::Owned<char> buffer(out.fd >= 0 ? static_cast<char *>(std::malloc(large_output)) : nullptr);
+    if (out.fd >= 0 && !buffer)
+        ostrel::out_of_memory("the spool's write buffer; writing in small pieces");
     out.buffer = buffer ? buffer.get() : small_output;
     out.size = buffer ? large_output : sizeof small_output;
 

@@ -43,6 +43,12 @@ void ostrel::vtrace(FILE *page, FILE *err, int level, const char *format, va_lis
     }
 }
 
+std::nullptr_t ostrel::out_of_memory(const char *what)
+{
+    cgi_trace(1, "Out of memory: %s", what);
+    return nullptr;
+}
+
 extern "C" void cgi_trace(int level, const char *format, ...)
 {
     va_list ap;

@@ -9,11 +9,13 @@ namespace ostrel {
 
 namespace {
 
-template <class T> bool resize(T *&p, size_t n)
+template <class T> bool resize(T *&p, size_t n, const char *what)
 {
     void *q = std::realloc(p, n * sizeof(T));
-    if (!q)
+    if (!q) {
+        out_of_memory(what);
         return false;
+    }
     p = static_cast<T *>(q);
     return true;
 }
@@ -68,6 +70,8 @@ bool VarList::rebuild_index()
     size_t old_size = index_size_, moved = 0;
     index_ = static_cast<Slot *>(std::calloc(size, sizeof *index_));
     index_size_ = index_ ? size : 0;
+    if (!index_)
+        out_of_memory("the variables index; searching the list instead");
     if (index_) {
         for (size_t k = 0; k < old_size; k++) {
             if (old[k].entry) {
@@ -89,7 +93,7 @@ bool VarList::grow_sizes()
         return false;
     size_t slots = vars_.slots();
     if (sizes_ < slots) {
-        if (!resize(lengths_, slots) || !resize(capacities_, slots))
+        if (!resize(lengths_, slots, "the value lengths") || !resize(capacities_, slots, "the value lengths"))
             return false;
         sizes_ = slots;
     }
@@ -103,8 +107,10 @@ bool VarList::insert(char *name, char *value, unsigned hash)
     if (!grow_sizes())
         return false;
     cgi_var *v = static_cast<cgi_var *>(std::malloc(sizeof *v));
-    if (!v)
+    if (!v) {
+        out_of_memory("a variable");
         return false;
+    }
     v->name = name;
     v->value = value;
     size_t len = std::strlen(value);
@@ -160,7 +166,7 @@ bool VarList::append(size_t i, const char *sep, const char *text, size_t n)
     char *value = at(i)->value;
     if (len + 1 > capacities_[i]) {
         size_t cap = len + 1 > 2 * capacities_[i] ? len + 1 : 2 * capacities_[i];
-        if (!resize(value, cap))
+        if (!resize(value, cap, "a longer value"))
             return false;
         capacities_[i] = cap;
         at(i)->value = value;

@@ -8,6 +8,7 @@
 #include "tests/support.h"
 
 #include <cstring>
+#include <functional>
 
 namespace fa = failing_alloc;
 
@@ -132,6 +133,44 @@ TEST_F(OutOfMemory, MultipartReader)
         cgi_free_request(r.value);
         EXPECT_TRUE(new_spool_files().empty());
     });
+}
+
+// Whatever gives way, the failed allocation is traced at level 1.
+TEST_F(OutOfMemory, EveryFailureIsTraced)
+{
+    std::string body = multipart_request(), length = std::to_string(body.size());
+    auto reset = [] { // the release of a request clears the header lines
+        cgi_free_request(static_cast<cgi_request *>(std::calloc(1, sizeof(cgi_request))));
+    };
+    const std::function<void()> ops[] = {
+        [&] {
+            test::Bytes in(body);
+            cgi_free_request(ostrel::read_form(in, {multipart_type.c_str(), "POST", length.c_str(), nullptr},
+                                               ostrel::default_limits(), nullptr));
+        },
+        [] {
+            test::Bytes in("a=1&b=2&a=3");
+            cgi_free_request(ostrel::read_form(in, {nullptr, "POST", "11", nullptr}));
+        },
+        [] { ostrel::free_cookies(ostrel::read_cookies("$Version=1; a=1; $Path=/; b=2")); },
+        [] { std::free(cgi_escape_html("<a>")); },
+        [] { cgi_set_header("X-Trace", "1"); }, // grows the lines' one block
+    };
+    cgi_debug_setup(1, 1);
+    for (const auto &op : ops) {
+        SCOPED_TRACE(&op - ops);
+        reset();
+        if (&op == &ops[4])
+            cgi_set_header("X-First", "1");
+        fa::walk([&] { return test::capture_stderr(op); },
+                 [](long n, const fa::Outcome<std::string> &r) {
+                     if (r.failed) {
+                         EXPECT_NE(r.value.find("Out of memory: "), std::string::npos) << n << ": " << r.value;
+                     }
+                 });
+    }
+    cgi_debug_setup(0, 1);
+    reset();
 }
 
 class ProgramOutOfMemory : public test::SpoolWatch {};
@@ -285,11 +324,11 @@ TEST_F(OutOfMemory, CookieReader)
 // whole, the cookies may be missing.
 TEST_F(OutOfMemory, WholeRequest)
 {
-    test::Env env({{"REQUEST_METHOD", "GET"},
-                   {"QUERY_STRING", "a=1&b=2&c=3"},
-                   {"HTTP_COOKIE", "x=1; y=2"},
-                   {"CONTENT_TYPE", nullptr}});
-    fa::walk(cgi_read_request, [](long n, const Request &r) {
+    auto read = [] {
+        test::Bytes none("");
+        return ostrel::add_cookies(ostrel::read_form(none, {nullptr, "GET", nullptr, "a=1&b=2&c=3"}), "x=1; y=2");
+    };
+    fa::walk(read, [](long n, const Request &r) {
         if (r.value) {
             const std::string vars = "var a=1\nvar b=2\nvar c=3\n", got = test::describe(r.value);
             EXPECT_TRUE(got == vars + "cookie x=1\ncookie y=2\n" ||
