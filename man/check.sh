@@ -8,67 +8,47 @@
 set -eu
 build=$1 work=$2 cc=$3 flags=${4:-}
 here=$(cd "$(dirname "$0")" && pwd)
-root=$(dirname "$here")
 status=0
 rm -rf "$work"
 mkdir -p "$work"
 
-# Pages of this project are not installed where mandoc looks for them, so
-# "referenced manual not found" for them is checked here instead.  Other
-# packages' pages (lighttpd, busybox, syslog...) are absent from images that
-# leave out /usr/share/man, and an outdated mandoc.db of the machine is no
-# fault of the pages either: neither is checked.
-pages=$(cd "$here" && ls ./*.[0-9] | sed 's|^\./||')
+# mandoc cannot find this project's pages (not installed), so they are looked
+# up here; other packages' pages (absent where /usr/share/man is left out)
+# and an outdated mandoc.db of the machine are no fault of the pages.
+pages=$(cd "$here" && echo *.[0-9])
 for page in $pages; do
     mandoc -Tlint "$here/$page" >"$work/lint" 2>&1 || true
-    own=$(grep -o 'referenced manual not found: Xr [a-z_.]* [0-9]' "$work/lint" |
-        awk '{ print $6 "." $7 }' || true)
-    for ref in $own; do
-        case $ref in
-        ostrel*.3 | faxupload.cgi.8)
+    for ref in $(sed -n 's/.*referenced manual not found: Xr \([a-z_.]*\) \([0-9]\).*/\1.\2/p' "$work/lint"); do
+        case $ref in ostrel*.3 | faxupload.cgi.8)
             [ -f "$here/$ref" ] || { echo "$page: refers to a missing page $ref"; status=1; } ;;
         esac
     done
-    if grep -v -e 'STYLE: referenced manual not found: Xr ' \
-        -e 'outdated mandoc.db lacks' "$work/lint" >"$work/lint.left"; then
-        cat "$work/lint.left"
-        status=1
-    fi
+    grep -v -e 'STYLE: referenced manual not found: Xr ' -e 'outdated mandoc.db lacks' "$work/lint" && status=1
 done
 [ $status -eq 0 ] && echo "ok   mandoc -Tlint: $(echo $pages | wc -w) pages"
 
 # Each literal block of an EXAMPLES section that begins with #include is a
-# whole C program: extracted with the roff escapes undone.
-n=0
-for page in $pages; do
-    awk -v out="$work/${page%.*}" '
+# whole C program, taken with the roff escapes undone; so is each C block
+# of the README.
+for page in $pages ../README.md; do
+    awk -v out="$work/$(basename "${page%.*}")" '
         /^\.Sh / { examples = ($2 == "EXAMPLES") }
-        examples && /^\.Bd -literal/ { block = 1; text = ""; next }
-        block && /^\.Ed/ {
+        (examples && /^\.Bd -literal/) || /^```c$/ { block = 1; text = ""; next }
+        block && (/^\.Ed/ || /^```$/) {
             block = 0
             if (text ~ /^#include/) { n++; f = out "-" n ".c"; printf "%s", text > f; close(f) }
             next
         }
-        block {
-            gsub(/\\e/, "\\"); gsub(/\\&/, "")
-            text = text $0 "\n"
-        }' "$here/$page"
+        block { gsub(/\\e/, "\\"); gsub(/\\&/, ""); text = text $0 "\n" }' "$here/$page"
 done
-# And the program of the README's "Using the library".
-awk -v out="$work/README" '
-    /^```c$/ { block = 1; text = ""; next }
-    block && /^```$/ { block = 0; n++; f = out "-" n ".c"; printf "%s", text > f; close(f); next }
-    block { text = text $0 "\n" }' "$root/README.md"
+n=0
 for src in "$work"/*.c; do
     [ -e "$src" ] || continue
     n=$((n + 1))
     # shellcheck disable=SC2086 # flag lists
-    if ! $cc -std=c99 -Wall -Wextra -Wpedantic -Werror $flags -I"$root" -o "${src%.c}" "$src" \
-        "$build/libostrel.a" >"$src.log" 2>&1; then
-        echo "EXAMPLES program $(basename "$src") does not build:"
-        cat "$src.log"
-        status=1
-    fi
+    $cc -std=c99 -Wall -Wextra -Wpedantic -Werror $flags -I"$here/.." -o "${src%.c}" "$src" \
+        "$build/libostrel.a" >"$src.log" 2>&1 ||
+        { echo "EXAMPLES program $(basename "$src") does not build:" && cat "$src.log" && status=1; }
 done
 [ $n -gt 0 ] || { echo "no EXAMPLES program found"; status=1; }
 [ $status -eq 0 ] && echo "ok   $n EXAMPLES and README programs built"

@@ -1,29 +1,13 @@
 """Helpers for the end-to-end tests: servers on 127.0.0.1, spool checks, data."""
-import ctypes
-import glob
-import os
-import random
-import shutil
-import signal
-import socket
-import subprocess
-import sys
-import tempfile
-import time
-import urllib.parse
+import contextlib, ctypes, glob, os, random, shutil, signal, socket, subprocess, sys, tempfile, time, urllib.parse
 
 HOST = "127.0.0.1"
-SPOOL = "/tmp/ostrel*"
 BOUNDARY = "----e2eFormBoundary7MA4YWxkTrZu0gW"
-LIBC = ctypes.CDLL(None, use_errno=True)
-PR_SET_PDEATHSIG = 1
+TAG = f"e2e{os.getpid()}"  # in the names of the test's files under /tmp
+LIBC = ctypes.CDLL(None)  # opened before any fork: session_leader runs between fork and exec
 
 
 class Failure(Exception):
-    pass
-
-
-class Stopped(Exception):
     pass
 
 
@@ -32,36 +16,32 @@ def check(cond, what):
         raise Failure(what)
 
 
+def case(failed, name, test, *args, **kw):
+    """Runs one case of a test's table: "ok" or "FAIL" and why, and a failed case's name into `failed`."""
+    t = time.monotonic()
+    try:
+        test(*args, **kw)
+        print(f"ok   {name} ({time.monotonic() - t:.2f} s)", flush=True)
+    except (Failure, OSError) as e:
+        failed.append(name)
+        print(f"FAIL {name} ({time.monotonic() - t:.2f} s): {e}", flush=True)
+
+
 def bounded(seconds):
-    """Ends the test after `seconds`, and on SIGTERM/SIGINT, through an exception,
-    so that the finally-blocks still stop the servers."""
+    """Ends the test after `seconds`, and on SIGTERM/SIGINT, through SystemExit,
+    which the cases do not catch and the finally-blocks still stop the servers."""
     def stop(signum, _frame):
-        raise Stopped(f"stopped by signal {signum} (time limit {seconds} s)")
+        sys.exit(f"stopped by signal {signum} (time limit {seconds} s)")
     for s in (signal.SIGALRM, signal.SIGTERM, signal.SIGINT):
         signal.signal(s, stop)
     signal.alarm(seconds)
 
 
-def private_tmp():
-    """Runs this script again with a /tmp of its own, where the system lets
-    us (a private mount namespace, as root): other test runs on this machine
-    then neither fail our leftover checks nor see our files."""
-    argv = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
-            'mount -t tmpfs -o mode=1777 tmpfs /tmp && exec "$@"', "sh"]
-    # A checkout under /tmp would vanish behind the new one.
-    ours = [os.path.realpath(p) for p in [__file__] + sys.argv[1:] if os.path.exists(p)]
-    if any(p.startswith("/tmp/") for p in ours):
-        return
-    if os.environ.get("OSTREL_E2E_TMP") or os.geteuid() != 0 or not shutil.which("unshare") or \
-            subprocess.call(argv + ["true"], stderr=subprocess.DEVNULL) != 0:
-        return
-    os.environ["OSTREL_E2E_TMP"] = "private"
-    os.execvp(argv[0], argv + [sys.executable, *sys.argv])
-
-
-def die_with_parent():
-    # A server outlives a test killed with SIGKILL unless the kernel ends it.
-    LIBC.prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
+def session_leader():
+    """For a child: the kernel ends it with the test (PR_SET_PDEATHSIG), and
+    its own children stay in its group, stopped together."""
+    LIBC.prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+    os.setsid()
 
 
 def free_port():
@@ -72,9 +52,7 @@ def free_port():
 
 def wait_for_port(port, proc, seconds=10):
     end = time.monotonic() + seconds
-    while time.monotonic() < end:
-        if proc.poll() is not None:
-            return False
+    while time.monotonic() < end and proc.poll() is None:
         try:
             socket.create_connection((HOST, port), timeout=1).close()
             return True
@@ -83,16 +61,12 @@ def wait_for_port(port, proc, seconds=10):
     return False
 
 
-def stop(proc, group=False):
-    """Stops a process this test started, by its pid (and its own group: a
-    child stuck in its signal handler, as mini_httpd's can be, gets SIGKILL)."""
-    if proc is None:
-        return
-    kill = (lambda s: os.killpg(proc.pid, s)) if group else proc.send_signal
+def stop(proc):
+    """Stops a process group this test started, by the leader's pid: a child
+    stuck in its signal handler, as mini_httpd's can be, gets SIGKILL."""
     for sig in (signal.SIGTERM, signal.SIGKILL):
         try:
-            if group or proc.poll() is None:
-                kill(sig)
+            os.killpg(proc.pid, sig)
             proc.wait(5)
         except (subprocess.TimeoutExpired, ProcessLookupError):
             pass
@@ -126,16 +100,14 @@ DocumentRoot {root}
 """
 # mod_cgi forks the programs from the server's processes, mod_cgid from a daemon
 # of its own: each with the MPM it is made for.
-APACHE_MODS = {"apache_cgi": "LoadModule mpm_prefork_module {m}mpm_prefork.so\n"
-                             "LoadModule cgi_module {m}cgi.so\n",
-               "apache_cgid": "LoadModule mpm_event_module {m}mpm_event.so\n"
-                              "LoadModule cgid_module {m}cgid.so\nScriptSock {d}/cgid.sock\n"}
-KINDS = ("lighttpd", "busybox", "mini_httpd", "nginx", "apache_cgi", "apache_cgid")
+APACHE_MODS = {"apache_cgi": "LoadModule mpm_prefork_module {m}mpm_prefork.so\nLoadModule cgi_module {m}cgi.so\n",
+               "apache_cgid": "LoadModule mpm_event_module {m}mpm_event.so\nLoadModule cgid_module {m}cgid.so\n"
+                              "ScriptSock {d}/cgid.sock\n"}
 
 
-def write(path, text):
-    with open(path, "w") as f:
-        f.write(text)
+def write(path, data):
+    with open(path, "wb" if isinstance(data, bytes) else "w") as f:
+        f.write(data)
     return path
 
 
@@ -144,9 +116,8 @@ def commands(kind, d, root, port, conf_template):
     fill = dict(d=d, root=root, port=port, host=HOST, m=APACHE)
     if kind == "lighttpd":
         with open(conf_template) as f:
-            text = f.read()
-        text = text.replace("@DOCROOT@", root).replace("@PORT@", str(port)).replace("@STATEDIR@", d)
-        return [["lighttpd", "-D", "-f", write(f"{d}/lighttpd.conf", text)]]
+            text = f.read().replace("@DOCROOT@", root).replace("@PORT@", str(port))
+        return [["lighttpd", "-D", "-f", write(f"{d}/lighttpd.conf", text.replace("@STATEDIR@", d))]]
     if kind == "busybox":
         return [["busybox", "httpd", "-f", "-p", f"{HOST}:{port}", "-h", root]]
     if kind == "mini_httpd":  # as root, it would run the programs as nobody
@@ -161,34 +132,26 @@ def commands(kind, d, root, port, conf_template):
     return [["apache2", "-DFOREGROUND", "-f", conf]]
 
 
-def session_leader():
-    die_with_parent()
-    os.setsid()  # its workers and programs stay in its group and session
-
-
 class Server:
-    """A web server of one of KINDS running the programs as CGI (lighttpd and
-    Apache from the document root, the others from cgi-bin/), on a free port
-    of 127.0.0.1, in a fresh directory that it removes again.  The server and
-    its helpers each lead a session: the group stops together, and the
-    session tells which programs are theirs."""
+    """A web server of a kind above (lighttpd, busybox, mini_httpd, nginx, apache_cgi, apache_cgid) running
+    the programs as CGI from the document root or (BusyBox, mini_httpd) cgi-bin/, on a free port of 127.0.0.1,
+    in a fresh directory that it removes again.  The server and its helpers each lead a session: the group
+    stops together, and the session tells which programs are theirs."""
 
     def __init__(self, kind, programs, conf_template=None, index_html=None):
         self.kind = kind
         self.dir = tempfile.mkdtemp(prefix="faxupload-e2e-")
         os.chmod(self.dir, 0o755)
         root = os.path.join(self.dir, "www")
-        sub = "" if kind in ("lighttpd", "nginx") or kind.startswith("apache") else "cgi-bin/"
-        self.cgi_dir = os.path.join(root, sub)
-        os.makedirs(self.cgi_dir)
+        sub = "cgi-bin/" if kind in ("busybox", "mini_httpd") else ""
+        os.makedirs(os.path.join(root, sub))
         # Copies, not links: Apache runs them as www-data, which may not reach
         # into the build tree (a checkout under /root).
         for p in programs:
-            shutil.copy2(p, os.path.join(self.cgi_dir, os.path.basename(p)))
+            shutil.copy2(p, os.path.join(root, sub, os.path.basename(p)))
         if index_html:
             shutil.copy(index_html, os.path.join(root, "index.html"))
         self.log = os.path.join(self.dir, "server.log")
-        self.procs = []
         for _ in range(3):  # the port may be taken between picking and binding
             self.port = free_port()
             with open(self.log, "ab") as log:
@@ -203,35 +166,25 @@ class Server:
         self.base = f"http://{HOST}:{self.port}/{sub}"
 
     def programs(self):
-        """Pids of faxupload.cgi (or its emulator) running under this server."""
+        """Pids of faxupload.cgi running under this server."""
         sessions, found = {p.pid for p in self.procs}, []
-        for pid in filter(str.isdigit, os.listdir("/proc")):
+        for pid in map(int, filter(str.isdigit, os.listdir("/proc"))):
             try:
-                with open(f"/proc/{pid}/stat") as f:
-                    sid = int(f.read().rsplit(")", 1)[1].split()[3])
                 with open(f"/proc/{pid}/cmdline", "rb") as f:
-                    argv = f.read().split(b"\0")
-            except (OSError, IndexError, ValueError):
-                continue
-            if sid in sessions and any(a.rsplit(b"/", 1)[-1] == b"faxupload.cgi" for a in argv):
-                found.append(int(pid))
+                    argv = map(os.path.basename, f.read().split(b"\0"))
+                    if b"faxupload.cgi" in argv and os.getsid(pid) in sessions:
+                        found.append(pid)
+            except OSError:
+                pass
         return found
 
     def read_log(self):
-        text = ""
-        for name in (self.log, os.path.join(self.dir, "error.log")):
-            if os.path.exists(name):
-                with open(name, errors="replace") as f:
-                    text += f.read()
-        return text
+        logs = [n for n in (self.log, os.path.join(self.dir, "error.log")) if os.path.exists(n)]
+        return "".join(open(n, errors="replace").read() for n in logs)
 
     def stop(self):
         for p in reversed(self.procs):
-            stop(p, group=True)
-
-    def close(self):
-        self.stop()
-        shutil.rmtree(self.dir, ignore_errors=True)
+            stop(p)
 
     def __enter__(self):
         return self
@@ -239,23 +192,20 @@ class Server:
     def __exit__(self, *exc):
         if exc[0] is not None:
             sys.stderr.write(self.read_log())
-        self.close()
+        self.stop()
+        shutil.rmtree(self.dir, ignore_errors=True)
 
 
 def spool_files():
-    return set(glob.glob(SPOOL))
+    return set(glob.glob("/tmp/ostrel*"))
 
 
 def check_no_new_spool(before, what, seconds=3.0):
-    """Spool files that appeared since `before` must be gone.  The program
-    removes its own before it answers; the grace of `seconds` lets pass the
-    short-lived ones of other test runs on this machine (a resource lock does
-    not reach beyond one ctest)."""
-    end = time.monotonic() + seconds
-    while True:
-        left = spool_files() - before
-        if not left or time.monotonic() >= end:
-            break
+    """Spool files that appeared since `before` must be gone.  The programs remove theirs before they
+    answer; in a /tmp shared with other test runs (tools/private-tmp could not make one of our own),
+    the short-lived files of those runs get `seconds` to go as well."""
+    end = time.monotonic() + (0 if os.environ.get("OSTREL_PRIVATE_TMP") else seconds)
+    while (left := spool_files() - before) and time.monotonic() < end:
         time.sleep(0.05)
     check(not left, f"{what}: spool files left behind: {sorted(left)}")
 
@@ -274,29 +224,31 @@ def salted(size, seed):
     return bytes(data)
 
 
-def form(receiver, filename, data, boundary=BOUNDARY):
+def form(receiver, filename, data):
     """The upload form as a browser sends it: the receiver, then the document."""
-    b = boundary.encode()
-    return (b"--" + b + b"\r\nContent-Disposition: form-data; name=\"fxreceiver\"\r\n\r\n" +
-            receiver.encode() + b"\r\n--" + b +
-            b"\r\nContent-Disposition: form-data; name=\"fxdatei\"; filename=\"" + filename.encode() +
-            b"\"\r\nContent-Type: application/octet-stream\r\n\r\n" + data + b"\r\n--" + b + b"--\r\n")
+    b = b"--" + BOUNDARY.encode()
+    return (b + b'\r\nContent-Disposition: form-data; name="fxreceiver"\r\n\r\n' + receiver.encode() + b"\r\n" + b +
+            b'\r\nContent-Disposition: form-data; name="fxdatei"; filename="' + filename.encode() +
+            b'"\r\nContent-Type: application/octet-stream\r\n\r\n' + data + b"\r\n" + b + b"--\r\n")
 
 
 def stored_path(receiver, filename):
     return f"/tmp/{receiver}.{filename}.sff"
 
 
-def answer(path=None):
-    """What faxupload.cgi writes: the redirect, with the stored path encoded."""
-    loc = "Location: ./faxsnd.cgi?action=upload&work=ok"
-    if path:
-        loc += "&faxfile=" + urllib.parse.quote(path, safe="/-._~")
-    return (loc + "\n\n").encode()
+def location(path=None):
+    """Where faxupload.cgi redirects to: the fax page, with the stored path encoded."""
+    return "./faxsnd.cgi?action=upload&work=ok" + ("&faxfile=" + urllib.parse.quote(path, safe="/-._~") if path else "")
+
+
+def split_reply(reply):
+    """An HTTP reply's status line and what follows it, past any 100 Continue."""
+    while reply.startswith(b"HTTP/1.1 100 "):
+        reply = reply.partition(b"\r\n\r\n")[2]
+    status, _, rest = reply.partition(b"\r\n")
+    return status, rest
 
 
 def remove(path):
-    try:
+    with contextlib.suppress(FileNotFoundError):
         os.unlink(path)
-    except FileNotFoundError:
-        pass

@@ -1,33 +1,22 @@
 #!/usr/bin/env python3
 """faxupload.cgi behind a real web server, sent to by clients of several kinds.
+Usage: servers.py KIND FAXUPLOAD FAXSND [LIGHTTPD_CONF_TEMPLATE]   (KIND: see e2e.Server)
 
-Usage: servers.py KIND FAXUPLOAD FAXSND [LIGHTTPD_CONF_TEMPLATE]   (KIND: see e2e.KINDS)
-
-One table: each case is a client behaviour with its usual outcome, and
-DEPARTS says where a server differs.  What the servers hand the program
-differs most for a chunked body: nginx and lighttpd decode it and pass its
-length, Apache decodes it and passes no length, BusyBox httpd passes the raw
-chunk framing cut short, and mini_httpd the raw framing too (from the
-connection itself when the headers came without body bytes).  The answer is
-a 302 with the program's Location (BusyBox httpd passes it through under
-"200 OK", mini_httpd under "302 Found"); the fax page it points to is then
-fetched.  Every client waits LIMIT seconds at most; after each case no
-faxupload.cgi outlives its client by more than a second, and no spool file
-or file of the test's is left under /tmp.
+One table: each case is a client behaviour with its usual outcome, and DEPARTS says where a server
+differs.  What the servers hand the program differs most for a chunked body: nginx and lighttpd decode
+it and pass its length, Apache decodes it and passes no length, BusyBox httpd passes the raw chunk
+framing cut short, and mini_httpd the raw framing too (from the connection itself when the headers came
+without body bytes).  The answer is a 302 with the program's Location (BusyBox httpd passes it through
+under "200 OK", mini_httpd under "302 Found"); the fax page it points to is then fetched.  Every client
+waits LIMIT seconds at most; after each case no faxupload.cgi outlives its client by more than a second,
+and no spool file or file of the test's is left under /tmp.
 """
-import os
-import socket
-import subprocess
-import sys
-import tempfile
-import time
-import urllib.parse
+import html, os, socket, subprocess, sys, threading, time, urllib.parse
 from concurrent.futures import ThreadPoolExecutor
 
-from e2e import (BOUNDARY, HOST, Failure, Server, answer, bounded, check, check_no_new_spool, form,
-                 private_tmp, remove, salted, spool_files, stored_path)
+from e2e import (BOUNDARY, HOST, TAG, Server, bounded, case, check, check_no_new_spool, form,
+                 location, remove, salted, split_reply, spool_files, stored_path, write)
 
-TAG = f"e2e{os.getpid()}"
 LIMIT = 20
 STORED, REFUSED, GONE = "stored", "refused", "nothing stored"
 # mini_httpd 1.30 shuts the connection for writing as soon as it has copied
@@ -38,9 +27,7 @@ CUT = ", reply may be empty"
 
 def curl(server, receiver, data, filename, *opts):
     """Sends the form with curl; the raw answer, b"" for an empty reply."""
-    fd, doc = tempfile.mkstemp(dir=server.dir)
-    with os.fdopen(fd, "wb") as f:
-        f.write(data)
+    doc = write(os.path.join(server.dir, f"doc{threading.get_ident()}"), data)
     r = subprocess.run(["curl", "-sS", "-i", "--max-time", str(LIMIT), *opts,
                         "--form-string", f"fxreceiver={receiver}",
                         "-F", f"fxdatei=@{doc};filename={filename};type=application/octet-stream",
@@ -66,10 +53,7 @@ def raw(server, receiver, data, filename, pause=0.0, cut=None):
         for at in range(0, len(payload), step):
             time.sleep(pause)
             s.sendall(payload[at:at + step])
-        reply = b""
-        while chunk := s.recv(1 << 16):
-            reply += chunk
-        return reply
+        return b"".join(iter(lambda: s.recv(1 << 16), b""))
 
 
 # (what, client, bytes of document, receiver ("" for the test's own), outcome)
@@ -89,34 +73,28 @@ CASES = [
 ]
 # Where a server's outcome differs.  The raw chunk framing must be refused;
 # mini_httpd cuts the replies to bodies that come with the headers.
-DEPARTS = {
-    ("busybox", "chunked"): REFUSED,
-    ("mini_httpd", "chunked"): REFUSED,
-    **{("mini_httpd", c): o + CUT for c, o in [("0 bytes", STORED), ("1 KiB", STORED),
-                                               ("receiver with /", REFUSED), ("HTTP/1.0", STORED),
-                                               ("4 in parallel", STORED)]},
-}
+DEPARTS = {("busybox", "chunked"): REFUSED, ("mini_httpd", "chunked"): REFUSED,
+           **{("mini_httpd", c): o + CUT for c, o in [("0 bytes", STORED), ("1 KiB", STORED), ("HTTP/1.0", STORED),
+                                                      ("receiver with /", REFUSED), ("4 in parallel", STORED)]}}
+
+
 def check_answer(server, reply, receiver, data, path, outcome):
     if outcome.endswith(CUT) and not reply:
         return
-    expected = answer(path)
-    while reply.startswith(b"HTTP/1.1 100 "):
-        reply = reply.partition(b"\r\n\r\n")[2]
-    status, _, rest = reply.partition(b"\r\n")
+    expected = f"Location: {location(path)}\n\n".encode()
+    status, rest = split_reply(reply)
     through = {"busybox": b" 200 ", "mini_httpd": b" 302 "}.get(server.kind)
     if through:  # the program's answer follows the status line as it wrote it
         check(through in status and rest == expected, f"answer {reply[:300]!r}, expected {expected!r}")
     else:
         check(b" 302 " in status and b"\r\n" + expected[:-2] + b"\r\n" in b"\r\n" + rest,
               f"answer {reply[:300]!r}, expected {expected[:-2]!r}")
-    location = expected.decode()[len("Location: "):-2]
-    r = subprocess.run(["curl", "-sS", "--max-time", str(LIMIT),
-                        urllib.parse.urljoin(server.base + "faxupload.cgi", location)], capture_output=True)
-    page = r.stdout
+    r = subprocess.run(["curl", "-sS", "--max-time", str(LIMIT), urllib.parse.urljoin(server.base, location(path))],
+                       capture_output=True)
     check(r.returncode == 0, f"fax page: {r.stderr.decode(errors='replace')}")
+    page = r.stdout
     if path:
-        escaped = receiver.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;")
-        check(b"was stored" in page and f"<td>{escaped}</td>".encode() in page
+        check(b"was stored" in page and f"<td>{html.escape(receiver, False)}</td>".encode() in page
               and f"<td>{len(data)} bytes</td>".encode() in page, f"fax page: {page!r}")
     else:
         check(b"The upload failed" in page, "fax page does not show the failure")
@@ -142,33 +120,23 @@ def run_case(server, no, what, client, size, receiver, outcome):
             else:
                 check(not os.path.exists(path), f"{path} was stored")
             if outcome != GONE:
-                check_answer(server, reply, receiver, data, path if outcome.startswith(STORED) else None,
-                             outcome)
+                check_answer(server, reply, receiver, data, path if os.path.exists(path) else None, outcome)
         check_no_new_spool(before, what)
     finally:
-        for p in paths:
+        strays = [p for p in os.listdir("/tmp") if TAG in p and "/tmp/" + p not in paths]
+        for p in paths + ["/tmp/" + p for p in strays]:
             remove(p)
-        strays = [p for p in os.listdir("/tmp") if TAG in p]
-        for p in strays:
-            remove("/tmp/" + p)
     check(not strays, f"unexpected files under /tmp: {strays}")
 
 
 def main():
     kind, programs, conf = sys.argv[1], sys.argv[2:4], sys.argv[4] if len(sys.argv) > 4 else None
-    private_tmp()
     bounded(300)
     started, failed = time.monotonic(), []
     with Server(kind, programs, conf) as server:
         for no, (what, client, size, receiver, outcome) in enumerate(CASES):
             outcome = DEPARTS.get((kind, what), outcome)
-            t = time.monotonic()
-            try:
-                run_case(server, no, what, client, size, receiver, outcome)
-                print(f"ok   {what}: {outcome} ({time.monotonic() - t:.2f} s)", flush=True)
-            except (Failure, OSError) as e:
-                failed.append(what)
-                print(f"FAIL {what}: expected {outcome} ({time.monotonic() - t:.2f} s): {e}", flush=True)
+            case(failed, f"{what}: {outcome}", run_case, server, no, what, client, size, receiver, outcome)
     print(f"{kind}: {len(CASES) - len(failed)} passed, {len(failed)} failed "
           f"in {time.monotonic() - started:.1f} s")
     sys.exit(1 if failed else 0)
