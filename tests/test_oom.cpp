@@ -176,13 +176,14 @@ TEST_F(ProgramOutOfMemory, StoresTheWholeDocumentOrNothing)
 // the 128 bytes it has on the stack (125 bytes with CR LF and the NUL fit),
 // and its output buffer's, whose stand-in on the stack then takes stretches
 // of every length (a stream buffer of 600 bytes makes them shorter than the
-// head that aligns a page).  The part is whole or not stored, and without
-// the output buffer alone it is stored all the same.
+// head that aligns a page; one of 4000 fills it to its last byte).  The
+// part is whole or not stored, and without the output buffer alone it is
+// stored all the same.
 TEST_F(OutOfMemory, SpoolsOwnAllocations)
 {
     const struct {
         size_t boundary, data, buffer; // lengths; stream buffer 0: the default
-    } cases[] = {{124, 4, 0}, {125, 4, 0}, {126, 4, 0}, {127, 4, 0}, {200, 4, 0}, {5, 9000, 600}};
+    } cases[] = {{124, 4, 0}, {125, 4, 0}, {126, 4, 0}, {127, 4, 0}, {200, 4, 0}, {5, 9000, 600}, {5, 4097, 4000}};
     for (const auto &c : cases) {
         SCOPED_TRACE("boundary " + std::to_string(c.boundary) + ", data " + std::to_string(c.data));
         const std::string b = "--" + std::string(c.boundary - 2, 'b');
