@@ -74,9 +74,11 @@ struct Output {
         if (failed || n == 0 || over_limit(n))
             return;
         const char *b = static_cast<const char *>(bytes);
-        if (n >= size / 8) {
+        if (n >= size / 8 && n >= page) {
             // Whole pages straight from the caller's bytes, at page-aligned
-            // offsets (unaligned ones cost ext4 a quarter more time).
+            // offsets (unaligned ones cost ext4 a quarter more time).  At
+            // least a page: the small buffer's eighth may be shorter than the
+            // head that aligns them.
             size_t head = (page - (written + used) % page) % page;
             if (head > size - used) {
                 flush();

@@ -94,7 +94,7 @@ TEST(ReadCookies, HeaderTable)
         {"\"", "cookie \"=\n"},
         {"a=\"", "cookie a=\n"},
         {" ;, ; ,,; ", "no cookies\n"},
-        {"$; $=1; $$=2; $x; $Versio=1; a=1", "cookie a=1\n"},
+        {"$; $=1; $$=2; $x; $Versio=1; $Domai=1; a=1", "cookie a=1\n"},
         {"a$=1; $", "cookie a$=1\n"},
         {"\ta=1;\t", "cookie \ta=1\ncookie \t=\n"},
         {"a==\"q\"", "cookie a=q\n"},

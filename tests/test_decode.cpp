@@ -27,6 +27,7 @@ TEST(Decode, Escapes)
         {"a+b", "a+b"}, // "+" is the form reader's business
         {"%zz", "zz"},  // a malformed escape loses only its "%"
         {"%G1", "G1"},
+        {"%g1%@1%/1%:1", "g1@1/1:1"}, // the neighbours of the digits' ranges
         {"%4z", "4z"},
         {"100%", "100"},
         {"ends in %4", "ends in 4"},

@@ -628,4 +628,20 @@ TEST_F(Faults, SixtyFourSpoolFilesAtOnce)
     cgi_free_request(static_cast<cgi_request *>(std::calloc(1, sizeof(cgi_request))));
 }
 
+// A spool file's name is kept in a slot of 32 bytes: a longer one is
+// refused (no slot), never cut short or written past it.
+TEST_F(Faults, SpoolNameAtItsSlotsSize)
+{
+    for (size_t length : {31, 32}) {
+        std::string name = "/tmp/ostrel" + std::string(length - 17, 'n') + "XXXXXX";
+        int fd = ostrel::create_file(&name[0], true);
+        EXPECT_EQ(fd >= 0, length < 32) << length;
+        if (fd >= 0) {
+            close(fd);
+            ostrel::remove_file(name.c_str());
+        }
+    }
+    ostrel::forget_moved_files();
+}
+
 } // namespace

@@ -92,11 +92,22 @@ TEST_F(Form, PostReadsOneLine) { EXPECT_EQ(test::describe(post("20", "a=1\nb=2")
 
 TEST_F(Form, PostLengths)
 {
-    for (const char *bad : {"0", "-5", "abc", "", "99999999999999999999", "2147483648"})
+    for (const char *bad : {"0", "-5", "abc", "", "99999999999999999999", "2147483648", "\x0e+3", "\b3"})
         EXPECT_EQ(post(bad, "a=1"), nullptr) << bad;
     EXPECT_EQ(post(nullptr, "a=1"), nullptr);
     // atoi's reading: leading white space, a sign, digits up to the first other byte.
-    EXPECT_EQ(test::describe(post(" \t+2xyz", "a=1")), "var a=\n");
+    const std::pair<const char *, const char *> lengths[] = {
+        {" \t+2xyz", "var a=\n"}, {"\v\f\r3", "var a=1\n"}, {"3:", "var a=1\n"}, {"3/", "var a=1\n"}};
+    for (const auto &l : lengths)
+        EXPECT_EQ(test::describe(post(l.first, "a=12345")), l.second) << l.first;
+    // Up to INT_MAX a length, here above the body limit; beyond it, none.
+    for (const char *length : {"2147483647", "2147483648"}) {
+        test::Bytes in("a=1");
+        int refusal = -1;
+        EXPECT_EQ(ostrel::read_form(in, {nullptr, "POST", length, nullptr}, ostrel::default_limits(), &refusal),
+                  nullptr);
+        EXPECT_EQ(refusal, length[9] == '7' ? CGI_REFUSED_BODY_BYTES : CGI_ACCEPTED) << length;
+    }
 }
 
 TEST_F(Form, PostWithoutBody) { EXPECT_EQ(test::describe(post("10", "")), "no variables\n"); }
@@ -123,6 +134,9 @@ TEST_F(Form, OfflineLongLineJoinsItsPieces)
     offline(nullptr, "a=" + value + "\n" + "b=2\n");
     EXPECT_EQ(test::describe(req_), "var a=" + value + "\nvar b=2\n");
     EXPECT_EQ(std::fgetc(*in_), EOF); // read to its end
+    // Pieces of 99 bytes: a NUL hides the rest of its own piece alone.
+    offline(nullptr, "a=" + std::string(1, '\0') + std::string(96, 'x') + "Y\n");
+    EXPECT_EQ(test::describe(req_), "var a=Y\n");
 }
 
 // Over a caller's stream: its buffer and the content type text stay as they were.
@@ -153,7 +167,27 @@ TEST_F(Form, BoundaryParameterForms)
 
 TEST_F(Form, MultipartWithoutBoundaryIsUrlEncoded)
 {
-    EXPECT_EQ(test::describe(post("3", "a=1", "multipart/form-data")), "var a=1\n");
+    for (const char *type : {"multipart/form-data", "multipart/form-dat; boundary=XyZ"})
+        EXPECT_EQ(test::describe(post("3", "a=1", type)), "var a=1\n") << type;
+}
+
+// A multipart body's CONTENT_LENGTH is decimal digits alone; anything else
+// is none, and the body, which opens with its boundary, is read up to the
+// body limit.
+TEST_F(Form, MultipartLengthIsDigitsAlone)
+{
+    const char *type = "multipart/form-data; boundary=XyZ";
+    std::string body = test::multipart_body("XyZ", {{"a", "1"}}), size = std::to_string(body.size());
+    cgi_limits limits = ostrel::default_limits();
+    limits.body_bytes = body.size() + 10;
+    for (const std::string &length : {size, size + ":", size + "/", " " + size, "+" + size}) {
+        test::Bytes in(body);
+        int refusal = -1;
+        cgi_request *req = ostrel::read_form(in, {type, "POST", length.c_str(), nullptr}, limits, &refusal);
+        EXPECT_EQ(test::describe(req), "var a=1\n") << length;
+        EXPECT_EQ(refusal, CGI_ACCEPTED) << length;
+        cgi_free_request(req);
+    }
 }
 
 TEST_F(Form, ManyNames)

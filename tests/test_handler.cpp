@@ -200,9 +200,9 @@ TEST_F(Handler, RefusedNames)
     // 69 bytes for receiver and file name together fit; one more does not.
     std::string r = receiver(), fits = r + std::string(69 - r.size() - 1, 'r');
     const std::pair<std::string, const char *> refused[] = {
-        {"../etc", "fax.sff"}, {"a/b", "fax.sff"},          {"/", "fax.sff"},
-        {r + "\n", "fax.sff"}, {r + "\x7f", "fax.sff"},     {r + "\x1b", "fax.sff"},
-        {r, "fax\r\n.sff"},    {std::string(80, 'r'), "f"}, {fits + "x", "f"},
+        {"../etc", "fax.sff"},       {"a/b", "fax.sff"},      {"/", "fax.sff"},        {r + "\n", "fax.sff"},
+        {r + "\x7f", "fax.sff"},     {r + "\x1b", "fax.sff"}, {r + "\x1f", "fax.sff"}, {r, "fax\r\n.sff"},
+        {std::string(80, 'r'), "f"}, {fits + "x", "f"},
     };
     for (const auto &c : refused) {
         request(c.first.c_str(), c.second);
@@ -211,6 +211,8 @@ TEST_F(Handler, RefusedNames)
     request(fits.c_str(), "f");
     EXPECT_EQ(store(), 0);
     EXPECT_EQ(std::strlen(dest_), 79u);
+    request((r + " 30 ~").c_str(), "a b~.sff"); // blanks and "~" are no control bytes
+    EXPECT_EQ(store(), 0);
 }
 
 TEST_F(Handler, DotsWithoutSlashStayInTmp)
@@ -231,6 +233,8 @@ TEST_F(Handler, Answers)
     EXPECT_EQ(answer(0, "/tmp/+49.a b&c=%.sff"),
               "Location: ./faxsnd.cgi?action=upload&work=ok&faxfile=/tmp/%2B49.a%20b%26c%3D%25.sff\n\n");
     EXPECT_EQ(answer(0, "/tmp/\xe4-_.~"), "Location: ./faxsnd.cgi?action=upload&work=ok&faxfile=/tmp/%E4-_.~\n\n");
+    EXPECT_EQ(answer(0, "/tmp/@AZ[`az{09:"),
+              "Location: ./faxsnd.cgi?action=upload&work=ok&faxfile=/tmp/%40AZ%5B%60az%7B09%3A\n\n");
     EXPECT_EQ(answer(1, "/tmp/ignored"), "Location: ./faxsnd.cgi?action=upload&work=ok\n\n");
 }
 

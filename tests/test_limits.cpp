@@ -41,7 +41,8 @@ struct Case {
     int refusal;
     const char *type; // null: urlencoded
     std::string (*body)(size_t n);
-    bool length = true; // CONTENT_LENGTH sent
+    bool length = true;          // CONTENT_LENGTH sent
+    const char *method = "POST"; // null: console input
 };
 
 // A value part of n bytes in all, in lines of `line` bytes; with `end`, a
@@ -49,6 +50,12 @@ struct Case {
 const std::string head = "--XyZ\r\nContent-Disposition: form-data; name=\"v\"\r\n\r\n", tail = "\r\n--XyZ--";
 std::string joined(size_t n) { return head + repeat(n - 52) + "\r\n" + repeat(50) + tail; }
 std::string sized(size_t n) { return head + repeat(n - head.size() - tail.size()) + tail; }
+// A header line of n + 1024 bytes with its CR LF: a value's limit and room
+// for the part's own words.
+std::string header_line(size_t n)
+{
+    return "--XyZ\r\nContent-Disposition: form-data; name=\"v\"\r\nX-Pad: " + repeat(n + 1024 - 9) + "\r\n\r\n1" + tail;
+}
 
 const Case cases[] = {
     {"fields, urlencoded", &cgi_limits::fields, 5, CGI_REFUSED_FIELDS, nullptr, names},
@@ -71,6 +78,9 @@ const Case cases[] = {
     {"body bytes, multipart", &cgi_limits::body_bytes, 300, CGI_REFUSED_BODY_BYTES, multipart_type, sized},
     {"body bytes, multipart without a length", &cgi_limits::body_bytes, 300, CGI_REFUSED_BODY_BYTES, multipart_type,
      sized, false},
+    {"body bytes, console", &cgi_limits::body_bytes, 300, CGI_REFUSED_BODY_BYTES, nullptr,
+     [](size_t n) { return "a=" + repeat(n - 2); }, false, nullptr},
+    {"header line, multipart", &cgi_limits::value_bytes, 100, CGI_REFUSED_VALUE_BYTES, multipart_type, header_line},
 };
 
 class Limits : public test::SpoolWatch {};
@@ -86,7 +96,7 @@ TEST_F(Limits, AtTheirEdges)
             FILE *in = fmemopen(&body[0], body.size(), "rb");
             ASSERT_NE(in, nullptr);
             int refusal = -1;
-            ostrel::FormInput vars{c.type, "POST", c.length ? length.c_str() : nullptr, nullptr};
+            ostrel::FormInput vars{c.type, c.method, c.length ? length.c_str() : nullptr, nullptr};
             cgi_request *req = ostrel::read_form(in, vars, limits, &refusal);
             std::fclose(in);
             EXPECT_EQ(req != nullptr, n <= c.at);

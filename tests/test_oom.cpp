@@ -211,25 +211,45 @@ TEST_F(ProgramOutOfMemory, StoresTheWholeDocumentOrNothing)
     ADD_FAILURE() << "no end to the walk";
 }
 
-// A boundary too long for the spool's own small pattern buffer: the
-// pattern's allocation is walked too.  The part is whole or not stored.
-TEST_F(OutOfMemory, SpoolWithALongBoundary)
+// The spool's own allocations: its pattern's, for a boundary too long for
+// the 128 bytes it has on the stack (125 bytes with CR LF and the NUL fit),
+// and its output buffer's, whose stand-in on the stack then takes stretches
+// of every length (a stream buffer of 600 bytes makes them shorter than the
+// head that aligns a page; one of 4000 fills it to its last byte).  The
+// part is whole or not stored, and without the output buffer alone it is
+// stored all the same.
+TEST_F(OutOfMemory, SpoolsOwnAllocations)
 {
-    const std::string b = "--" + std::string(200, 'b');
-    std::string input = "data\r\n" + b + "\r\nrest\n";
-    auto spool = [&] {
-        test::Bytes in(input);
-        return cgi_spool_part(in, b.c_str());
-    };
-    fa::walk(spool, [&](long n, const fa::Outcome<char *> &r) {
-        EXPECT_TRUE(r.value || r.failed) << "allocation " << n;
-        if (r.value) {
-            EXPECT_EQ(test::read_file(r.value), "data") << "allocation " << n;
-            unlink(r.value);
-            std::free(r.value);
-        }
-        EXPECT_TRUE(new_spool_files().empty()) << "allocation " << n;
-    });
+    const struct {
+        size_t boundary, data, buffer; // lengths; stream buffer 0: the default
+    } cases[] = {{124, 4, 0}, {125, 4, 0}, {126, 4, 0}, {127, 4, 0}, {200, 4, 0}, {5, 9000, 600}, {5, 4097, 4000}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE("boundary " + std::to_string(c.boundary) + ", data " + std::to_string(c.data));
+        const std::string b = "--" + std::string(c.boundary - 2, 'b');
+        std::string data;
+        while (data.size() < c.data)
+            data += data.size() % 97 == 96 ? '\r' : 'd';
+        std::string input = data + "\r\n" + b + "\r\nrest\n";
+        std::vector<char> buffer(c.buffer + 1);
+        auto spool = [&] {
+            test::Bytes in(input);
+            if (c.buffer)
+                setvbuf(in, buffer.data(), _IOFBF, c.buffer);
+            return cgi_spool_part(in, b.c_str());
+        };
+        int stored_despite_failure = 0;
+        fa::walk(spool, [&](long n, const fa::Outcome<char *> &r) {
+            EXPECT_TRUE(r.value || r.failed) << "allocation " << n;
+            if (r.value) {
+                EXPECT_TRUE(test::read_file(r.value) == data) << "allocation " << n;
+                stored_despite_failure += r.failed != 0;
+                unlink(r.value);
+                std::free(r.value);
+            }
+            EXPECT_TRUE(new_spool_files().empty()) << "allocation " << n;
+        });
+        EXPECT_EQ(stored_despite_failure, 1);
+    }
 }
 
 // A line that outgrows the line buffer as memory runs out: what was
