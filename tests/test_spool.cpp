@@ -225,11 +225,12 @@ TEST_F(Spool, NothingButLineEnds)
 }
 
 // A CR inside the boundary (no valid boundary has one): a match that breaks
-// makes its bytes data, even where a later CR in them starts the delimiter.
-// Stream buffers of every size give the same result as bytes one by one.
+// makes its bytes data, even where a later CR in them starts the delimiter;
+// the CR that breaks one ("\r\n-" then "\r") starts the next.  Stream
+// buffers of every size give the same result as bytes one by one.
 TEST_F(Spool, CarriageReturnInTheBoundary)
 {
-    std::string data = "x\r\n--a\r\n--a\rbc";
+    std::string data = "x\r\n--a\r\n--a\rbc\r\n-";
     std::string input = data + "\r\n--a\rb\r\nrest\n";
     for (size_t buffer = 0; buffer <= input.size() + 1; buffer++) {
         Spooled s = spool(input, "--a\rb", buffer);
