@@ -107,17 +107,19 @@ void ostrel::redirect(FILE *out, const char *url)
     size_t n = url ? line_length(url) : 0;
     if (n == 0)
         return;
-    size_t body = 73 + 2 * escaped_length(url, n, true);
+    static const char opening[] = "<html>\n<body>\nThe page has been moved to <a href=\"", middle[] = "\">",
+                      closing[] = "</a>\n</body>\n</html>\n";
+    size_t body = sizeof opening + sizeof middle + sizeof closing - 3 + 2 * escaped_length(url, n, true);
     std::fprintf(out, "Content-type: text/html\r\nContent-length: %zu\r\n", body);
     std::fputs("Status: 302 Temporal Relocation\r\n", out);
     std::fputs("Location: ", out);
     std::fwrite(url, 1, n, out);
     std::fputs("\r\n\r\n", out);
-    std::fputs("<html>\n<body>\nThe page has been moved to <a href=\"", out);
+    std::fputs(opening, out);
     put_escaped(out, url, n);
-    std::fputs("\">", out);
+    std::fputs(middle, out);
     put_escaped(out, url, n);
-    std::fputs("</a>\n</body>\n</html>\n", out);
+    std::fputs(closing, out);
 }
 
 extern "C" void cgi_emit_header(void) { emit_header(stdout); }

@@ -93,7 +93,7 @@ bool VarList::grow_sizes()
         return false;
     size_t slots = vars_.slots();
     if (sizes_ < slots) {
-        if (!resize(lengths_, slots, "the value lengths") || !resize(capacities_, slots, "the value lengths"))
+        if (!resize(lengths_, slots, "the value lengths") || !resize(capacities_, slots, "the value capacities"))
             return false;
         sizes_ = slots;
     }

@@ -13,8 +13,6 @@
 
 namespace {
 
-FILE *stream(std::string &s) { return fmemopen(&s[0], s.size(), "rb"); }
-
 // Steps of 128 bytes, then by half the capacity rounded up to 128.
 TEST(ReadLine, BufferGrowsInSteps)
 {
@@ -31,12 +29,11 @@ TEST(ReadLine, BufferGrowsInSteps)
         before = ostrel::line_buffer_capacity();
     }
     std::string input = std::string(before - 1, 'y') + "\n";
-    FILE *in = stream(input);
+    test::Bytes in(input);
     const char *line = cgi_read_line(in);
     ASSERT_NE(line, nullptr);
     EXPECT_EQ(std::strlen(line), before - 1);
     EXPECT_EQ(ostrel::line_buffer_capacity(), ostrel::grown_line_capacity(before));
-    std::fclose(in);
 }
 
 TEST(ReadLine, LinesLongerThanAnyBuffer)
@@ -45,25 +42,23 @@ TEST(ReadLine, LinesLongerThanAnyBuffer)
     for (size_t i = 0; i < big.size(); i += 997)
         big[i] = static_cast<char>('a' + i % 26);
     std::string input = big + "\n" + "short\n";
-    FILE *in = stream(input);
+    test::Bytes in(input);
     const char *line = cgi_read_line(in);
     ASSERT_NE(line, nullptr);
     EXPECT_TRUE(line == big);
     EXPECT_STREQ(cgi_read_line(in), "short");
-    std::fclose(in);
 }
 
 TEST(ReadLine, TraceAtLevelFour)
 {
     std::string input = "hello\r\n";
-    FILE *in = stream(input);
+    test::Bytes in(input);
     std::string err = test::capture_stderr([&] {
         cgi_debug_setup(4, 1);
         cgi_read_line(in);
         cgi_debug_setup(0, 1);
     });
     EXPECT_EQ(err, "Read line 'hello'\n");
-    std::fclose(in);
 }
 
 // Pieces of at most 127 bytes through fgets; a piece's text ends at its

@@ -59,12 +59,17 @@ struct Spooled {
     std::string data;  // what the spool file holds
     std::string rest;  // what the stream still holds afterwards
     size_t direct = 0; // writes straight from the stream's buffer
+    long taken = 0;    // bytes of the stream read
+    int refusal = CGI_ACCEPTED;
+    bool closed = true;
 };
 
 // Spools `input` read through a stream whose buffer holds `buffer` bytes
 // (0: the library's default), so refills fall at every position in turn,
-// with `pushed` pushed back before anything was read.
-Spooled spool(const std::string &input, const char *boundary, size_t buffer = 0, int pushed = EOF)
+// with `pushed` pushed back before anything was read, under `limits` (null:
+// those in force) and a body of `left` bytes.
+Spooled spool(const std::string &input, const char *boundary, size_t buffer = 0, int pushed = EOF,
+              const cgi_limits *limits = nullptr, size_t left = SIZE_MAX)
 {
     std::string copy = input + '\0'; // fmemopen wants room for a byte
     FILE *in = input.empty() ? std::fopen("/dev/null", "rb") : fmemopen(&copy[0], input.size(), "rb");
@@ -77,7 +82,11 @@ Spooled spool(const std::string &input, const char *boundary, size_t buffer = 0,
     Spooled s;
     std::vector<FileWrite> writes;
     file_writes = &writes;
-    char *path = cgi_spool_part(in, boundary);
+    ostrel::Input body(in, limits ? *limits : ostrel::current_limits());
+    body.left = left;
+    char *path = ostrel::spool_part(body, boundary, &s.closed);
+    s.refusal = body.refusal;
+    s.taken = std::ftell(in);
     file_writes = nullptr;
     // Those from the stream's buffer are whole pages at page-aligned offsets.
     auto start = reinterpret_cast<uintptr_t>(buf.data());
@@ -358,24 +367,13 @@ TEST_F(Spool, NothingReadPastTheBody)
     const size_t delimiter_end = data.size() + 7, line_end = delimiter_end + 2;
     for (size_t buffer : {0, 1, 7}) {
         for (size_t left = 0; left <= input.size(); left++) {
-            std::string copy = input + '\0';
-            FILE *in = fmemopen(&copy[0], input.size(), "rb");
-            std::vector<char> buf(buffer ? buffer : 1);
-            if (buffer)
-                setvbuf(in, buf.data(), _IOFBF, buffer);
-            ostrel::Input body(in, ostrel::no_limits());
-            body.left = left;
-            bool closed = true;
-            char *path = ostrel::spool_part(body, "--XyZ", &closed);
-            EXPECT_EQ(std::ftell(in), static_cast<long>(std::min(left, line_end))) << left << " buffer " << buffer;
-            EXPECT_EQ(path != nullptr, left >= delimiter_end) << left << " buffer " << buffer;
-            EXPECT_FALSE(closed);
-            if (path) {
-                EXPECT_EQ(test::read_file(path), data);
-                unlink(path);
+            Spooled s = spool(input, "--XyZ", buffer, EOF, &ostrel::no_limits(), left);
+            EXPECT_EQ(s.taken, static_cast<long>(std::min(left, line_end))) << left << " buffer " << buffer;
+            EXPECT_EQ(s.stored, left >= delimiter_end) << left << " buffer " << buffer;
+            EXPECT_FALSE(s.closed);
+            if (s.stored) {
+                EXPECT_EQ(s.data, data);
             }
-            std::free(path);
-            std::fclose(in);
         }
     }
 }
@@ -386,19 +384,11 @@ TEST_F(Spool, FileBytesLimit)
 {
     for (size_t limit : {size_t{20}, size_t{100000}}) {
         for (size_t n : {limit, limit + 1}) {
-            std::string input = std::string(n, 'x') + "\r\n--XyZ--\r\n" + '\0';
-            FILE *in = fmemopen(&input[0], input.size() - 1, "rb");
             cgi_limits limits = ostrel::no_limits();
             limits.file_bytes = limit;
-            ostrel::Input body(in, limits);
-            bool closed;
-            char *path = ostrel::spool_part(body, "--XyZ", &closed);
-            EXPECT_EQ(path != nullptr, n == limit) << n;
-            EXPECT_EQ(body.refusal, n == limit ? CGI_ACCEPTED : CGI_REFUSED_FILE_BYTES) << n;
-            if (path)
-                unlink(path);
-            std::free(path);
-            std::fclose(in);
+            Spooled s = spool(std::string(n, 'x') + "\r\n--XyZ--\r\n", "--XyZ", 0, EOF, &limits);
+            EXPECT_EQ(s.stored, n == limit) << n;
+            EXPECT_EQ(s.refusal, n == limit ? CGI_ACCEPTED : CGI_REFUSED_FILE_BYTES) << n;
         }
     }
 }
