@@ -198,13 +198,16 @@ cgi_upload *Reader::new_upload(char *path)
 
 void Reader::store_upload(char *path)
 {
+    bool listed = uploads_.allocated();
     if (uploads_.reserve()) {
         if (cgi_upload *u = new_upload(path)) {
             uploads_.append(u); // room was made above
             return;
         }
+        listed = false; // the record's own malloc
     }
-    cgi_trace(1, "Ignoring %s=%s: out of memory", part_.field.get(), part_.filename.get());
+    // Besides the out-of-memory line: the part that is lost.
+    cgi_trace(3, "%s failed, ignoring %s=%s", listed ? "realloc" : "malloc", part_.field.get(), part_.filename.get());
     ostrel::remove_file(path);
     std::free(path);
     part_.clear();
